@@ -1,0 +1,86 @@
+#!/bin/bash
+# Runs a command with the suite installed, inside a private mount and network
+# namespace, so the programs' fixed paths (/opt/varn, /var/spool/cups, the CUPS
+# filter and model folders) never touch this machine.
+#
+#   sandbox.sh BUILD_DIR [--cupsd] -- COMMAND [ARG...]
+#
+# Inside: tmpfs over /opt, /var/tmp, /run, /var/spool/cups and the CUPS state
+# folders (configuration copied in, so Debian's cupsd runs with its normal paths),
+# overlays over the CUPS filter and model folders, loopback up, and the build
+# installed with `cmake --install`. With --cupsd a private cupsd is started
+# and stopped again. Everything vanishes with the namespace.
+set -euo pipefail
+
+if [ -z "${ZLP_IN_SANDBOX:-}" ]; then
+    export ZLP_IN_SANDBOX=1
+    exec unshare --mount --net --propagation private -- "$0" "$@"
+fi
+
+build=$(cd "$1" && pwd)
+shift
+start_cupsd=0
+while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+    case "$1" in
+    --cupsd) start_cupsd=1 ;;
+    *) echo "sandbox.sh: unknown option $1" >&2; exit 2 ;;
+    esac
+    shift
+done
+[ "${1:-}" = "--" ] && shift
+
+serverbin=$(cups-config --serverbin)
+datadir=$(cups-config --datadir)
+
+ip link set lo up
+
+mount -t tmpfs -o mode=1777 sandbox-tmp /var/tmp
+scratch=/var/tmp/.sandbox
+mkdir -p "$scratch"
+
+# Keep the machine's CUPS configuration, then cover every CUPS state folder.
+mkdir -p "$scratch/etc-cups"
+cp -a /etc/cups/. "$scratch/etc-cups/"
+for d in /etc/cups /var/cache/cups /var/log/cups /var/spool/cups; do
+    [ -d "$d" ] || { echo "sandbox.sh: $d is missing (is cups installed?)" >&2; exit 2; }
+done
+mount -t tmpfs sandbox-etc /etc/cups
+cp -a "$scratch/etc-cups/." /etc/cups/
+mount -t tmpfs -o mode=0755 sandbox-cache /var/cache/cups
+mount -t tmpfs -o mode=0755 sandbox-log /var/log/cups
+mount -t tmpfs -o mode=0755 sandbox-run /run
+mkdir -m 0755 /run/cups
+mount -t tmpfs -o mode=0710 sandbox-spool /var/spool/cups
+chgrp lp /var/spool/cups /var/cache/cups
+mkdir -m 1770 /var/spool/cups/tmp && chgrp lp /var/spool/cups/tmp
+mount -t tmpfs -o mode=0755 sandbox-opt /opt
+
+overlay() {
+    local target=$1 name=$2
+    mkdir -p "$scratch/$name/upper" "$scratch/$name/work"
+    mount -t overlay "sandbox-$name" \
+        -o "lowerdir=$target,upperdir=$scratch/$name/upper,workdir=$scratch/$name/work" "$target"
+}
+overlay "$serverbin/filter" filter
+overlay "$datadir/model" model
+
+# Refuse to install anywhere but into the covered folders.
+for d in /opt /var/spool/cups "$serverbin/filter" "$datadir/model"; do
+    mountpoint -q "$d" || { echo "sandbox.sh: $d is not covered, not installing" >&2; exit 2; }
+done
+cmake --install "$build" >"$scratch/install.log" 2>&1 ||
+    { cat "$scratch/install.log" >&2; exit 2; }
+
+if [ "$start_cupsd" = 1 ]; then
+    cupsd -f &
+    cupsd_pid=$!
+    for _ in $(seq 100); do
+        lpstat -r >/dev/null 2>&1 && break
+        sleep 0.1
+    done
+    lpstat -r >/dev/null 2>&1 || { echo "sandbox.sh: cupsd did not start" >&2; exit 2; }
+    trap 'kill $cupsd_pid 2>/dev/null; wait $cupsd_pid 2>/dev/null || true' EXIT
+    "$@"
+else
+    exec "$@"
+fi
