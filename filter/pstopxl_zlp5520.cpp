@@ -1,0 +1,607 @@
+// pstopxl_5520nw / pstopxl_5520nw_net: CUPS filter of the ZLP5520NW queues.
+// Reads PostScript on standard input, has Ghostscript turn it into PCL XL and
+// writes the printer stream (PJL header, PCL XL, PJL trailer) to standard
+// output. Beside the stream it leaves the job settings file, the print log and
+// (USB) the printer state file for the status monitor.
+
+#include "geometry.h"
+#include "jobfiles.h"
+#include "joboptions.h"
+#include "jobtext.h"
+#include "lockreply.h"
+#include "pjlheader.h"
+#include "profile.h"
+#include "spoolcount.h"
+#include "sysio.h"
+#include "timetexts.h"
+
+#include <cups/cups.h>
+#include <cups/ppd.h>
+#include <cups/sidechannel.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#define TAG "DEBUG:[VARN-ZLP5520NW]"
+
+char buffersend[kHeaderSize];
+const char *printerState = "/opt/varn/ZLP5520NW/bin/usb/config/printerState";
+const char *printerName = "";
+const char *JobID = "0";
+const char *ready = "CODE=10001";
+const char *printing = "CODE=10023";
+const char *PasswdError = "CODE=99999";
+const char *CommunicateError = "CODE=44444";
+
+namespace {
+
+const char kRasterizer[] = "/opt/varn/ZLP5520NW/bin/usb/zlp5520nw/bin/gs";
+const char kDebugCopy[] = "/var/tmp/qzt.prn";
+const char kKeyReason[] =
+    "输入数字密码无效，请在电脑端打印队列中取消任务，并重新设置四位密码，重新打印\n";
+constexpr size_t kBlockSize = 262144;
+
+pid_t gRasterizer = -1;
+
+// Run-log lines that only the USB build writes.
+void logRun(const char *form, ...) __attribute__((format(printf, 1, 2)));
+void logRun(const char *form, ...)
+{
+    if (!kProfile.verboseLog)
+        return;
+    va_list args;
+    va_start(args, form);
+    std::vfprintf(stderr, form, args);
+    va_end(args);
+}
+
+void logRunLines(const LogLines &lines)
+{
+    if (kProfile.verboseLog)
+        for (const std::string &line : lines)
+            std::fputs(line.c_str(), stderr);
+}
+
+void writeState(const char *value)
+{
+    if (kProfile.stateFilePath)
+        replaceFile(printerState, value, 8, OpenLog::StateFile);
+}
+
+cups_sc_status_t drainOutput(double timeout, char *data, int length)
+{
+    int datalen = length;
+    return cupsSideChannelDoRequest(CUPS_SC_CMD_DRAIN_OUTPUT, data, &datalen, timeout);
+}
+
+void writeOut(const char *bytes, size_t length)
+{
+    writeAll(STDOUT_FILENO, bytes, length);
+}
+
+} // namespace
+
+// Ends the job on SIGTERM, SIGPIPE (SIGINT too in the network build) or after a
+// stalled printer (code 14). It runs from the main flow as soon as the signal
+// handler has recorded the signal, never inside the handler, so it may safely
+// use buffered output, files and libcups.
+[[noreturn]] void cancel_job(int code)
+{
+    gCancelling = 1;
+    signal(SIGPIPE, SIG_IGN);
+    if (gRasterizer > 0)
+        kill(gRasterizer, SIGTERM);
+
+    std::fprintf(stderr, TAG "cancel job=%d;\n", code);
+    writeOut(kCancelSequence, sizeof kCancelSequence - 1);
+
+    char data[8] = {};
+    const cups_sc_status_t status = drainOutput(1.0, data, 1);
+    logRun(TAG "status=%d;\n", status);
+    logRun("DEBUG:[VARN-ZLP660NW]\x1b%%-12345X@PJL CANCEL\n\x1b%%-12345X\n");
+
+    std::fprintf(stderr, "STATE: -%s", kKeyReason);
+    std::fputs("INFO:空闲\n", stderr);
+
+    writeState(ready);
+
+    const int log = openForAppend(kProfile.printLogPath);
+    if (log >= 0) {
+        std::fprintf(stderr, TAG "open file ok %s\n", kProfile.printLogPath);
+        appendText(log, kCancelledLine);
+        close(log);
+    }
+
+    const int result = cupsCancelJob(printerName, std::atoi(JobID));
+    logRun("[VARN-ZLP5520NW]cupsCancelJob int = %d\n", result);
+    logRun("[VARN-ZLP5520NW]cupsCancelJoblasterror = %s\n", cupsLastErrorString());
+    std::exit(0);
+}
+
+namespace {
+
+void onSignal(int sig)
+{
+    if (gCancelSignal == 0)
+        gCancelSignal = sig;
+}
+
+void cancelIfRequested()
+{
+    if (cancelRequested())
+        cancel_job(gCancelSignal);
+}
+
+void installHandlers()
+{
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART: blocking calls return so the flow can cancel
+    sigaction(SIGPIPE, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    if (kProfile.catchSigint)
+        sigaction(SIGINT, &action, nullptr);
+}
+
+int backChannelRead(char *buffer, size_t size, double timeout)
+{
+    std::memset(buffer, 0, size);
+    const ssize_t n = cupsBackChannelRead(buffer, size - 1, timeout);
+    return n < 0 ? 0 : static_cast<int>(n);
+}
+
+// Drains, reads the back channel and stores a status text long enough to be
+// the printer's, after each block of the USB stream.
+void storeBackChannel()
+{
+    char reply[512];
+    const int received = backChannelRead(reply, sizeof reply, 0.0);
+    logRun("[VARN-ZLP5520NW] DEBUG: filter return %s   byte=%d\n", reply, received);
+    if (received > 20)
+        replaceFile(printerState, reply, 4, OpenLog::StateFile);
+}
+
+void drainAfterBlock(int &failures)
+{
+    char data[8] = {};
+    const cups_sc_status_t status = drainOutput(2.0, data, 1);
+    logRun("[VARN-ZLP5520NW] DEBUG: send to printer  status = %d\n", status);
+    logRun("[VARN-ZLP5520NW] DEBUG: data = %s\n", data);
+    if (status == CUPS_SC_STATUS_OK) {
+        failures = 0;
+        return;
+    }
+    std::fprintf(stderr, "[VARN-ZLP5520NW] DEBUG: send to printer error status = %d\n", status);
+    const bool stalled = status == CUPS_SC_STATUS_TIMEOUT || status == CUPS_SC_STATUS_NO_RESPONSE ||
+                         (kProfile.ioErrorIsDrainFailure && status == CUPS_SC_STATUS_IO_ERROR);
+    if (!stalled)
+        return;
+    if (failures > 9)
+        cancel_job(14);
+    ++failures;
+    sleepSeconds(0.5);
+}
+
+int openDebugCopy()
+{
+    if (!kProfile.debugCopy)
+        return -1;
+    // /var/tmp is shared with every user: never follow a link planted there.
+    const int fd = open(kDebugCopy, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        fchmod(fd, 0644);
+        std::fprintf(stderr, "[VARN-ZLP5520NW] DEBUG:Open Debug File=%s ok\n", kDebugCopy);
+    } else {
+        std::fprintf(stderr, "[VARN-ZLP5520NW] DEBUG:Can not Open Debug File=%s!!! errno=%d\n",
+                     kDebugCopy, errno);
+    }
+    return fd;
+}
+
+[[noreturn]] void endAfterRasterizer(const char *form, int value)
+{
+    std::fprintf(stderr, form, value);
+    std::exit(0);
+}
+
+} // namespace
+
+// Runs the rasterizer and streams its output behind the job header. Returns
+// only when the rasterizer succeeded; every other end finishes the process.
+void pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoice &raster,
+                 int duplex, const char *position)
+{
+    (void)debugCopy; // the copy's path is fixed; the network build keeps none
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        std::fprintf(stderr, "Unable to create pipe to talk to pstopxl process. errno = %d (%s)\n",
+                     errno, std::strerror(errno));
+        std::exit(0);
+    }
+
+    const std::vector<std::string> args = rasterizerArgs(duplex, raster, position);
+    std::vector<char *> argv;
+    for (const std::string &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    gRasterizer = fork();
+    if (gRasterizer < 0) {
+        std::fprintf(stderr, "Unable to fork a pstopxl process. errno=%d (%s)\n", errno,
+                     std::strerror(errno));
+        std::exit(0);
+    }
+    if (gRasterizer == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        signal(SIGPIPE, SIG_DFL);
+        execv(rasterizer, argv.data());
+        std::fprintf(stderr, TAG "execl() of pstopxl ('%s') failed, errno=%d (%s)\n", rasterizer,
+                     errno, std::strerror(errno));
+        _exit(0);
+    }
+
+    const int input = fds[0];
+    close(fds[1]);
+    const int copy = openDebugCopy();
+
+    logRun("[VARN-ZLP5520NW] DEBUG:resolution = %s\n", raster.resolutionArg.c_str());
+    logRun("[VARN-ZLP5520NW] DEBUG: headbuffer = (char *)malloc(%zu); ok\n", raster.headBytes);
+
+    // The rasterizer's own job preamble is replaced by our header: cut exactly
+    // its first 63 (64 at 1200 dpi) bytes, however the pipe delivers them.
+    char head[65] = {};
+    readFull(input, head, raster.headBytes);
+    cancelIfRequested();
+    logRun("[VARN-ZLP5520NW] DEBUG gs head: %s\n", head);
+
+    static char block[kBlockSize];
+    bool first = true;
+    int failures = 0;
+    for (;;) {
+        const size_t got = readFull(input, block, sizeof block);
+        cancelIfRequested();
+        if (got == 0)
+            break;
+        if (first) {
+            const size_t headerLength = std::strlen(buffersend);
+            const size_t sent = writeAll(STDOUT_FILENO, buffersend, headerLength);
+            logRun("[VARN-ZLP5520NW] DEBUG: send to printer head \n%s", buffersend);
+            if (sent < headerLength)
+                logRun("[VARN-ZLP5520NW] DEBUG: send to printer head error writecont != %zu\n",
+                       headerLength);
+        }
+        if (writeAll(STDOUT_FILENO, block, got) < got)
+            logRun("[VARN-ZLP5520NW] DEBUG: send to printer error writecont != bytes_read\n");
+        cancelIfRequested();
+
+        drainAfterBlock(failures);
+        cancelIfRequested();
+        if (kProfile.storeBackChannel)
+            storeBackChannel();
+
+        if (copy >= 0) {
+            if (first) {
+                writeAll(copy, buffersend, std::strlen(buffersend));
+                logRun("[VARN-ZLP5520NW] DEBUG: write to printer log head \n%s", buffersend);
+            }
+            writeAll(copy, block, got);
+        }
+        first = false;
+    }
+    if (copy >= 0)
+        close(copy);
+
+    signal(SIGPIPE, SIG_IGN);
+    int status = 0;
+    pid_t waited;
+    while ((waited = waitpid(gRasterizer, &status, 0)) < 0 && errno == EINTR)
+        cancelIfRequested();
+    cancelIfRequested();
+    if (waited < 0) {
+        std::fprintf(stderr,
+                     TAG "Wait for pstopxl process to terminated failed. errno = %d (%s)\n", errno,
+                     std::strerror(errno));
+        std::exit(0);
+    }
+    gRasterizer = -1;
+    if (status == 0) {
+        close(input);
+        return;
+    }
+    if (WIFEXITED(status))
+        endAfterRasterizer(TAG "pstopxl failed.  Exit code=%d\n", WEXITSTATUS(status));
+    if (WIFSIGNALED(status))
+        endAfterRasterizer(TAG "pstopxl process died due to a signal %d.\n", WTERMSIG(status));
+    endAfterRasterizer(TAG "pstopxl process died with exit code %d\n", status);
+}
+
+int checkLockPrinter()
+{
+    static const char kQuestion[] = "LockPrinter?";
+    static char reply[10240];
+    char data[16] = {};
+    LogLines log;
+    int number = kNoReply;
+
+    writeOut(kQuestion, sizeof kQuestion - 1);
+    logRun("[VARN-ZLP5520NW] DEBUG: LockPrinter?\n");
+    int status = drainOutput(10.0, reply, sizeof reply);
+    logRun("[VARN-ZLP5520NW] DEBUG: LockPrinter?_status= %d\n", status);
+
+    for (;;) {
+        int received = backChannelRead(reply, sizeof reply, 10.0);
+        logRun("[VARN-ZLP5520NW] DEBUG: LockPrinter? receive bytes = %d recevied data= %s\n",
+               received, reply);
+        if (cancelRequested())
+            return 2;
+        if (received <= 3) {
+            number = kNoReply;
+            logRun("[VARN-ZLP5520NW] DEBUG: LockPrinter can not receive data from printer\n");
+            status = drainOutput(10.0, data, 1);
+            logRun("[VARN-ZLP5520NW] DEBUG: LockPrinter?_status= %d\n", status);
+            for (int i = 0; i < 3 && received <= 1 && !cancelRequested(); ++i) {
+                logRun("[VARN-ZLP5520NW] DEBUG: LockPrinter can not read a thing then read "
+                       "again\n");
+                received = backChannelRead(reply, sizeof reply, kProfile.lockRereadSeconds);
+                logRun("[VARN-ZLP5520NW] DEBUG: LockPrinter? receive bytes = %d recevied "
+                       "data= %s\n",
+                       received, reply);
+            }
+        }
+        log.clear();
+        number = parseLockReply(std::string(reply, std::strlen(reply)), number, log);
+        logRunLines(log);
+        if (number == 1)
+            return 0;
+        logRun("[VARN-ZLP5520NW] DEBUG: (LockPrinter?)OPL_Response_NumTmp!!!=%d\n", number);
+        if (number == 2 || number == kNoReply || cancelRequested())
+            break;
+        logRun("[VARN-ZLP5520NW] DEBUG: (LockPrinter?)OPL_Response_Num!!!!=%d\n", number);
+    }
+    logRun("[VARN-ZLP5520NW] DEBUG: LockPrinter receives 0xff 2 1 printer busy or ok\n");
+    logRun("[VARN-ZLP5520NW] DEBUG: OPL_Response_Num = %d\n", number);
+    return number == 2 ? 1 : 2;
+}
+
+namespace {
+
+void sendTrailer()
+{
+    char data[8] = {};
+    const cups_sc_status_t first = drainOutput(1.0, data, 1);
+    writeOut(kTrailer, sizeof kTrailer - 1);
+    const cups_sc_status_t second = drainOutput(kProfile.trailerDrainSeconds, data, 1);
+    logRun(TAG "status=%d;\n", second);
+    logRun(TAG "status=%d;\n", first);
+    logRun(TAG "%s", kTrailer);
+}
+
+struct Arguments {
+    const char *user, *title, *copies, *options;
+};
+
+ppd_file_t *markOptions(const Arguments &args)
+{
+    cups_option_t *options = nullptr;
+    if (args.options) {
+        const int count = cupsParseOptions(args.options, 0, &options);
+        cupsFreeOptions(count, options);
+        if (count < 0) {
+            logRun(TAG "illegal option.return 0\n");
+            std::exit(0);
+        }
+    }
+
+    cups_dest_t *dests = nullptr;
+    cupsFreeDests(cupsGetDests(&dests), dests);
+    const char *ppdPath = std::getenv("PPD");
+    ppd_file_t *ppd = ppdPath && *ppdPath ? ppdOpenFile(ppdPath) : nullptr;
+
+    options = nullptr;
+    const int count = args.options ? cupsParseOptions(args.options, 0, &options) : 0;
+    if (count != 0)
+        logRun(TAG "(QZTTEST)num_options=%d;\n", count);
+    ppdMarkDefaults(ppd);
+    cupsMarkOptions(ppd, count, options);
+    cupsFreeOptions(count, options);
+    return ppd;
+}
+
+void writeJobFiles(const JobRecord &job, const Arguments &args, const TimeTexts &times)
+{
+    const JobOptions &o = job.options;
+    logRun(TAG "resolution=%s\n", o.resolution.c_str());
+    logRun(TAG "paperSize=%s\n", o.pageSize.c_str());
+    logRun(TAG "paperTray=%s\n", o.inputSlot.c_str());
+    logRun(TAG "paperType=%s\n", o.mediaType.c_str());
+    logRun(TAG "Duplex=%s\n", o.duplex.c_str());
+    replaceFile(kProfile.settingsPath, settingsText(o), 8, OpenLog::JobFile);
+
+    const int log = openForAppend(kProfile.printLogPath);
+    if (log < 0)
+        return;
+    const std::string spool = spoolPath(JobID);
+    std::fprintf(stderr, TAG " psfilepth for get Page Count= %s\n", spool.c_str());
+    SpoolCount count;
+    if (std::FILE *file = std::fopen(spool.c_str(), "re")) {
+        LogLines lines;
+        count = scanSpool(file, lines);
+        std::fclose(file);
+        logRunLines(lines);
+    } else {
+        logRun(TAG "can not find copies from ps \n");
+    }
+
+    LogBlock block;
+    block.printerNameLine = kProfile.printerNameLine;
+    block.date = times.logDate;
+    block.jobId = JobID;
+    block.user = job.user;
+    block.title = job.title;
+    block.copies = std::max(std::atoi(args.copies), count.copies);
+    block.pages = count.pages;
+    std::fprintf(stderr, TAG "open file ok %s\n", kProfile.printLogPath);
+    logRun(TAG "resolution=%s\n", o.resolution.c_str());
+    logRun(TAG "paperSize=%s\n", o.pageSize.c_str());
+    logRun(TAG "paperTray=%s\n", o.inputSlot.c_str());
+    logRun(TAG "paperType=%s\n", o.mediaType.c_str());
+    logRun(TAG "Duplex=%s\n", o.duplex.c_str());
+    appendText(log, printLogBlock(block, o));
+    close(log);
+}
+
+void appendClosingLine(const char *line)
+{
+    const int log = openForAppend(kProfile.printLogPath);
+    if (log < 0)
+        return;
+    std::fprintf(stderr, TAG "open file ok %s\n", kProfile.printLogPath);
+    appendText(log, line);
+    close(log);
+}
+
+// A key of one to three digits cannot release the job at the printer: tell
+// the user through the queue, keep the job visible for a while, and refuse it.
+[[noreturn]] void refuseJob()
+{
+    std::fprintf(stderr, "STATE: +%s", kKeyReason);
+    writeState(PasswdError);
+    sleepSeconds(600);
+    cancelIfRequested();
+    std::exit(1);
+}
+
+void logStart(const Arguments &args, const timeval &tv, const struct timezone &tz,
+              const TimeTexts &times, const char *self)
+{
+    (void)args;
+    char started[32] = {};
+    const time_t seconds = tv.tv_sec;
+    ctime_r(&seconds, started);
+    logRun(TAG "**********************************************************\n");
+    logRun(TAG "start filter:%s\n", self);
+    logRun(TAG "StartTime:%s\n", started);
+    logRun(TAG "tv_sec:%d\n", static_cast<int>(tv.tv_sec));
+    logRun(TAG "tv_usec:%d\n", static_cast<int>(tv.tv_usec));
+    logRun(TAG "tz_minuteswest:%d\n", tz.tz_minuteswest);
+    logRun(TAG "tz_dsttime:%d\n", tz.tz_dsttime);
+    logRun(TAG "JobPrintLogTime: %s\n", times.printLogTime.c_str());
+    logRun(TAG "JobStartTime: %s\n", times.startTime.c_str());
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    setbuf(stderr, nullptr);
+    if (argc < 6) {
+        std::fprintf(stderr, "Usage: %s job-id user title copies options [file]\n",
+                     argc > 0 ? argv[0] : "pstopxl_5520nw");
+        return 1;
+    }
+
+    // 1. Paths and the cancel handler.
+    printerState = kProfile.stateFilePath ? kProfile.stateFilePath : "";
+    installHandlers();
+
+    // 2. The time, once.
+    timeval tv = {};
+    struct timezone tz = {};
+    gettimeofday(&tv, &tz);
+    std::tm local = {};
+    const time_t now = tv.tv_sec;
+    localtime_r(&now, &local);
+    const TimeTexts times = formatTimeTexts(local);
+
+    // 3. Host name for the printer's job log.
+    JobRecord job;
+    utsname node = {};
+    if (uname(&node) == 0) {
+        job.host = sanitizeValue(node.nodename);
+    } else {
+        std::fputs(TAG " get uname error", stderr);
+        job.host = "localhost.localdomain";
+    }
+
+    // 4, 5. Run-log header and the job's arguments.
+    printerName = argv[0];
+    JobID = argv[1];
+    const Arguments args = {argv[2], argv[3], argv[4], argc > 5 ? argv[5] : nullptr};
+    logStart(args, tv, tz, times, argv[0]);
+    job.user = sanitizeValue(args.user);
+    job.title = sanitizeValue(args.title);
+    job.printLogTime = times.printLogTime;
+    job.startTime = times.startTime;
+
+    // 6-9. Options from the PPD as marked for this job, and the secure-print key.
+    ppd_file_t *ppd = markOptions(args);
+    const ChoiceLookup lookup = [ppd](const char *keyword) -> const char * {
+        ppd_choice_t *choice = ppdFindMarkedChoice(ppd, keyword);
+        return choice ? choice->choice : nullptr;
+    };
+    LogLines log;
+    readLayoutOptions(lookup, job.options, log);
+    const SecureKey key = readSecureKey(lookup, log);
+    logRunLines(log);
+    cancelIfRequested();
+    if (key.state == KeyState::Refused)
+        refuseJob();
+    job.key = key.key;
+    log.clear();
+    readFinishingOptions(lookup, job.options, log);
+    logRunLines(log);
+    ppdClose(ppd);
+    cancelIfRequested();
+
+    // 10-12. Files for the monitor and the user.
+    writeJobFiles(job, args, times);
+    writeState(printing);
+    cancelIfRequested();
+
+    // 13-15. Rasterizer arguments and the job header.
+    const int duplex = duplexMode(job.options.duplex);
+    log.clear();
+    const RasterChoice raster =
+        chooseRaster(job.options.pageSize, job.options.resolution, args.options, log);
+    logRunLines(log);
+    if (raster.fellBack)
+        std::fprintf(stderr, TAG "unknown size or resolution (%s, %s): printing A4 at %s\n",
+                     job.options.pageSize.c_str(), job.options.resolution.c_str(),
+                     raster.resolutionArg.c_str());
+    LineBuffer header(buffersend, sizeof buffersend);
+    log.clear();
+    const char *position = buildJobHeader(job, header, log);
+    logRunLines(log);
+
+    waitForPrinterLock();
+    cancelIfRequested();
+
+    // 16-18. Print.
+    std::fputs("INFO:打印机正在打印\n", stderr);
+    pstopxlexec(kRasterizer, kDebugCopy, raster, duplex, position);
+    cancelIfRequested();
+    sendTrailer();
+    cancelIfRequested();
+
+    // 19-21. The job is done: later signals no longer cancel it.
+    writeState(ready);
+    cancelIfRequested();
+    appendClosingLine(kCompletedLine);
+    signal(SIGTERM, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGINT, SIG_IGN);
+    std::fprintf(stderr, "STATE: -%s", kKeyReason);
+    std::fputs("INFO:空闲\n", stderr);
+    return 0;
+}
