@@ -1,8 +1,19 @@
 #include "spoolcount.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #define TAG "DEBUG:[VARN-ZLP5520NW]"
+
+namespace {
+
+// sscanf would skip white space before a "%%", so comments are matched by prefix.
+bool startsWith(const char *line, const char *prefix)
+{
+    return std::strncmp(line, prefix, std::strlen(prefix)) == 0;
+}
+
+} // namespace
 
 std::string spoolPath(const char *jobId)
 {
@@ -23,10 +34,11 @@ SpoolCount scanSpool(std::FILE *file, LogLines &log)
         if (std::sscanf(line, "/#copies %d", &value) == 1) {
             hashCopies = value;
             copiesLine = true;
-        } else if (std::sscanf(line, "%%%%Requirements: numcopies(%d)", &value) == 1) {
+        } else if (startsWith(line, "%%Requirements:") &&
+                   std::sscanf(line + 15, " numcopies(%d)", &value) == 1) {
             requiredCopies = value;
             copiesLine = true;
-        } else if (std::sscanf(line, "%%%%Pages: %d", &value) == 1) {
+        } else if (startsWith(line, "%%Pages:") && std::sscanf(line + 8, " %d", &value) == 1) {
             count.pages = value;
         }
         if (copiesLine) {
