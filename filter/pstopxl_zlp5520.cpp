@@ -52,6 +52,7 @@ const char kKeyReason[] =
 constexpr size_t kBlockSize = 262144;
 
 pid_t gRasterizer = -1;
+bool gSideChannel = true; // false when run by hand, without a backend to pace against
 
 // Run-log lines that only the USB build writes.
 void logRun(const char *form, ...) __attribute__((format(printf, 1, 2)));
@@ -80,6 +81,8 @@ void writeState(const char *value)
 
 cups_sc_status_t drainOutput(double timeout, char *data, int length)
 {
+    if (!gSideChannel)
+        return CUPS_SC_STATUS_OK;
     int datalen = length;
     return cupsSideChannelDoRequest(CUPS_SC_CMD_DRAIN_OUTPUT, data, &datalen, timeout);
 }
@@ -218,8 +221,9 @@ int openDebugCopy()
 } // namespace
 
 // Runs the rasterizer and streams its output behind the job header. Returns
-// only when the rasterizer succeeded; every other end finishes the process.
-void pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoice &raster,
+// only when the rasterizer succeeded (true when it produced printer data);
+// every other end finishes the process.
+bool pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoice &raster,
                  int duplex, const char *position)
 {
     (void)debugCopy; // the copy's path is fixed; the network build keeps none
@@ -248,7 +252,8 @@ void pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoi
         execv(rasterizer, argv.data());
         std::fprintf(stderr, TAG "execl() of pstopxl ('%s') failed, errno=%d (%s)\n", rasterizer,
                      errno, std::strerror(errno));
-        _exit(0);
+        // Not 0: a rasterizer that never ran must not pass for a finished job.
+        _exit(127);
     }
 
     const int input = fds[0];
@@ -317,7 +322,7 @@ void pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoi
     gRasterizer = -1;
     if (status == 0) {
         close(input);
-        return;
+        return !first;
     }
     if (WIFEXITED(status))
         endAfterRasterizer(TAG "pstopxl failed.  Exit code=%d\n", WEXITSTATUS(status));
@@ -511,6 +516,19 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    // CUPS gives every filter its back channel on 3 and side channel on 4. Run
+    // by hand they may be closed: park them on /dev/null, or the first file we
+    // open would take their number and receive side-channel requests.
+    gSideChannel = fcntl(4, F_GETFD) >= 0;
+    for (int fd = 3; fd <= 4; ++fd)
+        if (fcntl(fd, F_GETFD) < 0) {
+            const int null = open("/dev/null", O_RDWR);
+            if (null >= 0 && null != fd) {
+                dup2(null, fd);
+                close(null);
+            }
+        }
+
     // 1. Paths and the cancel handler.
     printerState = kProfile.stateFilePath ? kProfile.stateFilePath : "";
     installHandlers();
@@ -589,9 +607,11 @@ int main(int argc, char *argv[])
 
     // 16-18. Print.
     std::fputs("INFO:打印机正在打印\n", stderr);
-    pstopxlexec(kRasterizer, kDebugCopy, raster, duplex, position);
+    // A document without pages leaves the printer alone: no header, no trailer.
+    const bool streamed = pstopxlexec(kRasterizer, kDebugCopy, raster, duplex, position);
     cancelIfRequested();
-    sendTrailer();
+    if (streamed)
+        sendTrailer();
     cancelIfRequested();
 
     // 19-21. The job is done: later signals no longer cancel it.
