@@ -283,8 +283,10 @@ TEST_F(Filter, SigtermWhileStreamingCancelsCleanly)
 TEST_F(Filter, SigtermAtRandomMomentsNeverHangsNorLosesAnEffect)
 {
     std::mt19937 random(20261207);
-    std::uniform_real_distribution<double> delay(0.0, 0.25);
-    setRasterizer("printf '%063d' 7\nseq 1 100000\n");
+    // The job lasts about 0.3 s; signals land before, during and after it.
+    std::uniform_real_distribution<double> delay(0.0, 0.5);
+    setRasterizer("printf '%063d' 7\nfor i in 1 2 3 4 5 6 7 8 9 10; do seq 1 20000; sleep 0.03; done\n");
+    int cancelled = 0, completed = 0;
     for (int i = 0; i < 25; ++i) {
         writeFile(kLog, "");
         unlink(kState.c_str());
@@ -306,12 +308,16 @@ TEST_F(Filter, SigtermAtRandomMomentsNeverHangsNorLosesAnEffect)
             EXPECT_TRUE(endsWith(log, "\n打印任务被用户取消\n")) << "run " << i;
             EXPECT_EQ(readFile(kState), "CODE=10001") << "run " << i;
             EXPECT_FALSE(contains(log, "打印任务完成")) << "run " << i;
+            ++cancelled;
         } else {
             EXPECT_TRUE(endsWith(run.out, kTrailer)) << "run " << i;
             EXPECT_TRUE(endsWith(log, "\n打印任务完成\n")) << "run " << i;
             EXPECT_EQ(readFile(kState), "CODE=10001") << "run " << i;
+            ++completed;
         }
     }
+    EXPECT_GE(cancelled, 5);
+    EXPECT_GE(completed, 1);
 }
 
 TEST_F(Filter, NetworkBuildKeepsNoStateFileNorDebugCopy)
