@@ -1,0 +1,54 @@
+// A ZLP5520NW on a simulated USB bus: umockdev fakes sysfs, udev and the usbfs device node,
+// so unmodified libusb code in this process (or in children started with the same
+// environment) finds the printer and talks to it with bulk transfers.
+#pragma once
+
+#include "printerscript.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zlpsim
+{
+
+class SimulatedUsbPrinter
+{
+  public:
+    // Builds the testbed: root hub 1d6b:0002 as /dev/bus/usb/001/001, then the script's
+    // devices as 001/002, 001/003, ... The process must run under umockdev's preload
+    // (underUmockdevPreload()). Every command received is appended to recordPath, if given,
+    // one quoted line each. Throws std::runtime_error when the testbed cannot be built.
+    explicit SimulatedUsbPrinter(const PrinterScript &script, const std::string &recordPath = {});
+    ~SimulatedUsbPrinter();
+    SimulatedUsbPrinter(const SimulatedUsbPrinter &) = delete;
+    SimulatedUsbPrinter &operator=(const SimulatedUsbPrinter &) = delete;
+
+    // Replaces the behaviour (driver, faults, answers); the devices on the bus stay. Pending
+    // replies are dropped and the kernel driver is bound again as the script says.
+    void setScript(const PrinterScript &script);
+
+    // Every bulk OUT transfer received so far, as far as the printer took it.
+    std::vector<std::string> receivedCommands() const;
+    // Open file handles on the printer's device nodes.
+    int openHandles() const;
+    // Waits up to timeoutMs for openHandles() to become count; handles close asynchronously.
+    bool waitForOpenHandles(int count, int timeoutMs) const;
+    // Driver bound to interface 0 now; empty when none (detached, or claimed through usbfs).
+    std::string boundDriver() const;
+
+    struct State; // shared with umockdev's handler thread; opaque here
+
+  private:
+    std::unique_ptr<State> state_;
+};
+
+// True when umockdev's preload library is loaded into this process.
+bool underUmockdevPreload();
+
+// Returns true at once when the preload is loaded. Otherwise replaces this process with
+// itself run by umockdev-wrapper, with the same arguments; returns false with a message in
+// *error only when that fails.
+bool ensureUmockdevPreload(char **argv, std::string *error);
+
+} // namespace zlpsim
