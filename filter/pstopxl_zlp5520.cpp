@@ -155,6 +155,14 @@ void installHandlers()
     sigaction(SIGTERM, &action, nullptr);
     if (kProfile.catchSigint)
         sigaction(SIGINT, &action, nullptr);
+    // A blocked signal inherited from whoever started us would never arrive.
+    sigset_t handled;
+    sigemptyset(&handled);
+    sigaddset(&handled, SIGPIPE);
+    sigaddset(&handled, SIGTERM);
+    if (kProfile.catchSigint)
+        sigaddset(&handled, SIGINT);
+    sigprocmask(SIG_UNBLOCK, &handled, nullptr);
 }
 
 int backChannelRead(char *buffer, size_t size, double timeout)
@@ -179,7 +187,7 @@ void drainAfterBlock(int &failures)
 {
     char data[8] = {};
     const cups_sc_status_t status = drainOutput(2.0, data, 1);
-    logRun("[VARN-ZLP5520NW] DEBUG: send to printer  status = %d\n", status);
+    std::fprintf(stderr, "[VARN-ZLP5520NW] DEBUG: send to printer  status = %d\n", status);
     logRun("[VARN-ZLP5520NW] DEBUG: data = %s\n", data);
     if (status == CUPS_SC_STATUS_OK) {
         failures = 0;
@@ -260,7 +268,7 @@ bool pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoi
     close(fds[1]);
     const int copy = openDebugCopy();
 
-    logRun("[VARN-ZLP5520NW] DEBUG:resolution = %s\n", raster.resolutionArg.c_str());
+    std::fprintf(stderr, "[VARN-ZLP5520NW] DEBUG:resolution = %s\n", raster.resolutionArg.c_str());
     logRun("[VARN-ZLP5520NW] DEBUG: headbuffer = (char *)malloc(%zu); ok\n", raster.headBytes);
 
     // The rasterizer's own job preamble is replaced by our header: cut exactly
@@ -592,7 +600,8 @@ int main(int argc, char *argv[])
     log.clear();
     const RasterChoice raster =
         chooseRaster(job.options.pageSize, job.options.resolution, args.options, log);
-    logRunLines(log);
+    for (const std::string &line : log) // both builds log the page geometry
+        std::fputs(line.c_str(), stderr);
     if (raster.fellBack)
         std::fprintf(stderr, TAG "unknown size or resolution (%s, %s): printing A4 at %s\n",
                      job.options.pageSize.c_str(), job.options.resolution.c_str(),

@@ -51,6 +51,10 @@ size_t writeAll(int fd, const void *data, size_t length)
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else {
+            // The reader is gone (SIGPIPE blocked or ignored by whoever started
+            // us): the job cannot reach the printer any more, so cancel it.
+            if (n < 0 && errno == EPIPE && gCancelSignal == 0)
+                gCancelSignal = SIGPIPE;
             break;
         }
     }
@@ -93,6 +97,8 @@ bool replaceFile(const char *path, const std::string &text, int attempts, OpenLo
         const int fd = mkstemp(name.data());
         logOpen(logStyle, path, fd >= 0, errno);
         if (fd >= 0) {
+            if (logStyle == OpenLog::JobFile)
+                logOpen(logStyle, path, true, 0); // once more, just before writing
             const bool written = fchmod(fd, kSharedMode) == 0 &&
                                  writeAll(fd, text.data(), text.size()) == text.size();
             const bool closed = close(fd) == 0;

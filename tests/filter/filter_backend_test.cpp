@@ -1,0 +1,196 @@
+// The installed filters behind the CUPS backend stand-in: drain statuses, the
+// back channel, the network build's lock query, and the printer going away.
+#include "filterrun.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace {
+
+const std::string kState = "/opt/varn/ZLP5520NW/bin/usb/config/printerState";
+const std::string kTrailer = "\x1b%-12345X\n\x1b#+54321X_VARN@PJL EOJ\n\x1b%-12345X";
+const std::string kCancel = "\x1b%-12345X\n\x1b#+54321X_VARN@PJL CANCEL\n\x1b%-12345X";
+const std::string kScript = "/var/tmp/backend.script";
+const std::string kEvents = "/var/tmp/backend.events";
+const std::string kUsbFilter = "/usr/lib/cups/filter/pstopxl_5520nw";
+const std::string kNetFilter = "/usr/lib/cups/filter/pstopxl_5520nw_net";
+
+bool endsWith(const std::string &text, const std::string &end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+bool contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+size_t count(const std::string &text, const std::string &part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+struct BackendRun {
+    FilterRun run;
+    std::string events;
+    double seconds = 0;
+};
+
+// Runs a filter under zlpsim-backend with the given script; long waits of the
+// filter's own (its pauses between retries) pass at once.
+BackendRun runBehindBackend(const std::string &filter, const std::string &script,
+                            const std::string &options = "", bool fastTime = true)
+{
+    writeFile(kScript, script);
+    unlink(kEvents.c_str());
+    FilterCall call;
+    call.program = ZLPSIM_BACKEND;
+    call.queue = "zlpsim-backend";
+    const bool net = filter == kNetFilter;
+    call.ppd = net ? "/usr/share/cups/model/ZLP5520NW-net.ppd" : call.ppd;
+    call.args = {"--script", kScript, "--events", kEvents, "--timeout", "90", "--", filter,
+                 net ? "ZLP5520NW-net" : "ZLP5520NW", "42", "alice", "report", "1", options};
+    if (fastTime)
+        call.env = {std::string("LD_PRELOAD=") + ZLP_FASTTIME};
+    call.timeoutSeconds = 100;
+    const auto start = std::chrono::steady_clock::now();
+    BackendRun result;
+    result.run = runFilter(call);
+    result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.events = readFile(kEvents);
+    return result;
+}
+
+class FilterBehindBackend : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(std::getenv("ZLP_IN_SANDBOX"), nullptr) << "run through tests/sandbox/sandbox.sh";
+        unlink(kState.c_str());
+        writeFile("/var/tmp/job.ps", postscript(1));
+        // Twelve full blocks of raster data behind the 63-byte preamble.
+        setRasterizer("head -c $((63 + 12 * 262144)) /dev/zero\n");
+    }
+};
+
+TEST_F(FilterBehindBackend, TenStalledDrainsAreToleratedTheEleventhCancels)
+{
+    BackendRun ten = runBehindBackend(kUsbFilter, "drain timeout*10 ok\n");
+    EXPECT_EQ(ten.run.exitCode, 0) << ten.run.err;
+    EXPECT_TRUE(endsWith(ten.run.out, kTrailer));
+    EXPECT_FALSE(contains(ten.run.err, "cancel job"));
+    // One drain after each of the 12 blocks, two around the trailer.
+    EXPECT_EQ(count(ten.events, " drain "), 14u) << ten.events;
+
+    BackendRun eleven = runBehindBackend(kUsbFilter, "drain no-response timeout*10\n");
+    EXPECT_EQ(eleven.run.exitCode, 0);
+    EXPECT_TRUE(contains(eleven.run.err, "DEBUG:[VARN-ZLP5520NW]cancel job=14;\n"));
+    EXPECT_TRUE(endsWith(eleven.run.out, kCancel));
+    EXPECT_FALSE(contains(eleven.run.out, "@PJL EOJ"));
+    EXPECT_EQ(readFile(kState), "CODE=10001");
+}
+
+TEST_F(FilterBehindBackend, IoErrorsCancelOnlyTheNetworkJob)
+{
+    const BackendRun usb = runBehindBackend(kUsbFilter, "drain io-error*12\n");
+    EXPECT_EQ(usb.run.exitCode, 0);
+    EXPECT_TRUE(endsWith(usb.run.out, kTrailer));
+    EXPECT_FALSE(contains(usb.run.err, "cancel job"));
+
+    const BackendRun net = runBehindBackend(kNetFilter, "lock CODE=00001\ndrain ok io-error*11\n");
+    EXPECT_EQ(net.run.exitCode, 0);
+    EXPECT_TRUE(contains(net.run.err, "cancel job=14;"));
+    EXPECT_TRUE(endsWith(net.run.out, kCancel));
+}
+
+TEST_F(FilterBehindBackend, LongBackChannelTextBecomesThePrinterState)
+{
+    // The rasterizer fails after two blocks, so the state file keeps what the
+    // printer last said instead of being reset to ready.
+    setRasterizer("head -c $((63 + 2 * 262144)) /dev/zero\nexit 1\n");
+    const std::string status = "CODE=10006\\rCODE=10023\\r padding";
+    runBehindBackend(kUsbFilter, "backchannel after-drain 1 " + status + "\n");
+    EXPECT_EQ(readFile(kState), "CODE=10006\rCODE=10023\r padding");
+
+    runBehindBackend(kUsbFilter, "backchannel after-drain 1 CODE=10006\n");
+    EXPECT_EQ(readFile(kState), "CODE=10023"); // 10 bytes are not a status report
+}
+
+TEST_F(FilterBehindBackend, NetworkJobWaitsForThePrintersPermission)
+{
+    const BackendRun at_once = runBehindBackend(kNetFilter, "lock CODE=00001\n");
+    EXPECT_EQ(at_once.run.exitCode, 0) << at_once.run.err;
+    EXPECT_EQ(at_once.run.out.compare(0, 12, "LockPrinter?"), 0);
+    EXPECT_EQ(at_once.run.out.compare(12, 9, "\x1b%-12345X"), 0);
+    EXPECT_TRUE(endsWith(at_once.run.out, kTrailer));
+    EXPECT_FALSE(contains(at_once.run.err, "请稍后"));
+    // The network build keeps no state file and no run log of the lock query.
+    EXPECT_EQ(fileMode(kState), 0u);
+    EXPECT_FALSE(contains(at_once.run.err, "LockPrinter"));
+
+    const BackendRun busy =
+        runBehindBackend(kNetFilter, "lock CODE=00002 CODE=00002 CODE=00002 CODE=00001\n");
+    EXPECT_EQ(busy.run.exitCode, 0);
+    EXPECT_EQ(count(busy.run.out, "LockPrinter?"), 4u);
+    EXPECT_EQ(count(busy.run.err, "INFO:打印机忙，请稍后\n"), 3u);
+    EXPECT_LT(busy.run.err.find("INFO:打印机忙"), busy.run.err.find("INFO:打印机正在打印"));
+    EXPECT_TRUE(endsWith(busy.run.out, kTrailer));
+
+    const BackendRun unreadable = runBehindBackend(kNetFilter, "lock CODE=0000A CODE=00001\n");
+    EXPECT_EQ(count(unreadable.run.err, "INFO:正在连接打印机，请稍后\n"), 1u);
+    EXPECT_TRUE(endsWith(unreadable.run.out, kTrailer));
+}
+
+TEST_F(FilterBehindBackend, SilentPrinterKeepsTheJobWaitingWithoutSendingIt)
+{
+    // One silent query: a 10 s read, a drain, three 2 s re-reads; then permission.
+    const BackendRun silent = runBehindBackend(kNetFilter, "lock silent CODE=00001\n");
+    EXPECT_EQ(silent.run.exitCode, 0);
+    EXPECT_GE(silent.seconds, 15.0);
+    EXPECT_EQ(count(silent.run.err, "INFO:正在连接打印机，请稍后\n"), 1u);
+    EXPECT_EQ(silent.run.out.compare(0, 24, "LockPrinter?LockPrinter?"), 0);
+    EXPECT_TRUE(endsWith(silent.run.out, kTrailer));
+}
+
+TEST_F(FilterBehindBackend, CancelWhileWaitingForTheLock)
+{
+    const BackendRun run =
+        runBehindBackend(kNetFilter, "lock CODE=00002\nsignal SIGTERM on-stderr 打印机忙\n");
+    EXPECT_EQ(run.run.exitCode, 0);
+    EXPECT_TRUE(contains(run.run.err, "cancel job=15;"));
+    EXPECT_TRUE(endsWith(run.run.out, kCancel));
+    EXPECT_FALSE(contains(run.run.out, "@PJL SET"));
+    EXPECT_LT(run.seconds, 10.0);
+}
+
+TEST_F(FilterBehindBackend, PrinterGoneMidStreamCancelsTheJob)
+{
+    const BackendRun run = runBehindBackend(kUsbFilter, "close-output after-bytes 300000\n");
+    EXPECT_EQ(run.run.exitCode, 0);
+    EXPECT_TRUE(contains(run.run.err, "cancel job=13;")) << run.run.err.substr(0, 2000);
+    EXPECT_EQ(readFile(kState), "CODE=10001");
+}
+
+TEST_F(FilterBehindBackend, SigintCancelsOnlyTheNetworkBuild)
+{
+    const BackendRun net =
+        runBehindBackend(kNetFilter, "lock CODE=00001\nsignal SIGINT after-drain 3\n");
+    EXPECT_EQ(net.run.exitCode, 0);
+    EXPECT_TRUE(contains(net.run.err, "cancel job=2;"));
+    EXPECT_TRUE(endsWith(net.run.out, kCancel));
+
+    const BackendRun usb = runBehindBackend(kUsbFilter, "signal SIGINT after-drain 3\n");
+    EXPECT_EQ(usb.run.signal, 0);
+    EXPECT_EQ(usb.run.exitCode, 128 + SIGINT);
+}
+
+} // namespace
