@@ -220,6 +220,21 @@ int openDebugCopy()
     return fd;
 }
 
+// The job header in front of the first block, in the stream and in the copy.
+void sendHeader(int copy)
+{
+    const size_t headerLength = std::strlen(buffersend);
+    const size_t sent = writeAll(STDOUT_FILENO, buffersend, headerLength);
+    logRun("[VARN-ZLP5520NW] DEBUG: send to printer head \n%s", buffersend);
+    if (sent < headerLength)
+        logRun("[VARN-ZLP5520NW] DEBUG: send to printer head error writecont != %zu\n",
+               headerLength);
+    if (copy >= 0) {
+        writeAll(copy, buffersend, headerLength);
+        logRun("[VARN-ZLP5520NW] DEBUG: write to printer log head \n%s", buffersend);
+    }
+}
+
 [[noreturn]] void endAfterRasterizer(const char *form, int value)
 {
     std::fprintf(stderr, form, value);
@@ -278,38 +293,48 @@ bool pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoi
     cancelIfRequested();
     logRun("[VARN-ZLP5520NW] DEBUG gs head: %s\n", head);
 
-    static char block[kBlockSize];
+    StreamCopier copier(input, STDOUT_FILENO, copy);
     bool first = true;
+    bool end = false;
     int failures = 0;
-    for (;;) {
-        const size_t got = readFull(input, block, sizeof block);
-        cancelIfRequested();
-        if (got == 0)
-            break;
+    while (!end) {
+        // One block: up to 262144 bytes, then a drain that paces us to the printer.
+        size_t taken = 0;
+        size_t written = 0;
         if (first) {
-            const size_t headerLength = std::strlen(buffersend);
-            const size_t sent = writeAll(STDOUT_FILENO, buffersend, headerLength);
-            logRun("[VARN-ZLP5520NW] DEBUG: send to printer head \n%s", buffersend);
-            if (sent < headerLength)
-                logRun("[VARN-ZLP5520NW] DEBUG: send to printer head error writecont != %zu\n",
-                       headerLength);
+            // The header goes out only once the rasterizer has printer data behind it.
+            char byte;
+            const size_t got = readFull(input, &byte, 1);
+            cancelIfRequested();
+            if (got == 0)
+                break;
+            sendHeader(copy);
+            written = writeAll(STDOUT_FILENO, &byte, 1);
+            if (copy >= 0)
+                writeAll(copy, &byte, 1);
+            taken = 1;
         }
-        if (writeAll(STDOUT_FILENO, block, got) < got)
+        while (taken < kBlockSize) {
+            const ssize_t n = copier.move(kBlockSize - taken);
+            if (n < 0 && errno == EINTR && !cancelRequested())
+                continue;
+            cancelIfRequested();
+            if (n <= 0) {
+                end = true;
+                break;
+            }
+            taken += static_cast<size_t>(n);
+            written += copier.lastWritten();
+        }
+        if (taken == 0)
+            break;
+        if (written < taken)
             logRun("[VARN-ZLP5520NW] DEBUG: send to printer error writecont != bytes_read\n");
-        cancelIfRequested();
 
         drainAfterBlock(failures);
         cancelIfRequested();
         if (kProfile.storeBackChannel)
             storeBackChannel();
-
-        if (copy >= 0) {
-            if (first) {
-                writeAll(copy, buffersend, std::strlen(buffersend));
-                logRun("[VARN-ZLP5520NW] DEBUG: write to printer log head \n%s", buffersend);
-            }
-            writeAll(copy, block, got);
-        }
         first = false;
     }
     if (copy >= 0)
@@ -416,8 +441,8 @@ ppd_file_t *markOptions(const Arguments &args)
         }
     }
 
-    cups_dest_t *dests = nullptr;
-    cupsFreeDests(cupsGetDests(&dests), dests);
+    // The destination list is not needed: the queue's PPD says everything,
+    // and asking cupsd for it would cost every job a round trip.
     const char *ppdPath = std::getenv("PPD");
     ppd_file_t *ppd = ppdPath && *ppdPath ? ppdOpenFile(ppdPath) : nullptr;
 

@@ -1,12 +1,15 @@
 #include "sysio.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 volatile sig_atomic_t gCancelSignal = 0;
 volatile sig_atomic_t gCancelling = 0;
@@ -131,4 +134,59 @@ int openForAppend(const char *path)
 bool appendText(int fd, const std::string &text)
 {
     return writeAll(fd, text.data(), text.size()) == text.size();
+}
+
+ssize_t StreamCopier::move(size_t length)
+{
+    written_ = 0;
+    if (!spliceWorks_)
+        return moveByCopy(length);
+    ssize_t n;
+    if (copy_ >= 0)
+        n = tee(in_, out_, length, 0); // duplicated into stdout, still in the input
+    else
+        n = splice(in_, nullptr, out_, nullptr, length, SPLICE_F_MOVE);
+    if (n < 0) {
+        if (errno == EINVAL) { // an end that is not a pipe
+            spliceWorks_ = false;
+            return moveByCopy(length);
+        }
+        if (errno == EPIPE && gCancelSignal == 0)
+            gCancelSignal = SIGPIPE;
+        return -1;
+    }
+    written_ = static_cast<size_t>(n);
+    if (copy_ < 0 || n == 0)
+        return n;
+    // Now take the same bytes out of the input into the debug copy.
+    size_t left = static_cast<size_t>(n);
+    while (left > 0) {
+        const ssize_t m = splice(in_, nullptr, copy_, nullptr, left, SPLICE_F_MOVE);
+        if (m > 0) {
+            left -= static_cast<size_t>(m);
+        } else if (m < 0 && errno == EINTR) {
+            continue;
+        } else {
+            // The copy is only for diagnosis: drop the bytes it could not take.
+            char discard[4096];
+            const ssize_t r = read(in_, discard, std::min(left, sizeof discard));
+            if (r <= 0 && errno != EINTR)
+                break;
+            if (r > 0)
+                left -= static_cast<size_t>(r);
+        }
+    }
+    return n;
+}
+
+ssize_t StreamCopier::moveByCopy(size_t length)
+{
+    static char buffer[65536];
+    const ssize_t n = read(in_, buffer, std::min(length, sizeof buffer));
+    if (n <= 0)
+        return n;
+    written_ = writeAll(out_, buffer, static_cast<size_t>(n));
+    if (copy_ >= 0)
+        writeAll(copy_, buffer, static_cast<size_t>(n));
+    return n;
 }

@@ -37,3 +37,27 @@ bool replaceFile(const char *path, const std::string &text, int attempts, OpenLo
 int openForAppend(const char *path);
 // Appends text in one write; the log only ever grows.
 bool appendText(int fd, const std::string &text);
+
+// Moves the rasterizer's output to standard output (and the debug copy)
+// inside the kernel where it can: tee(2) and splice(2) between pipes, no copy
+// through this process. Falls back to read and write when an end is not a
+// pipe (standard output redirected to a file, say).
+class StreamCopier
+{
+public:
+    StreamCopier(int in, int out, int copy) : in_(in), out_(out), copy_(copy) {}
+
+    // Moves up to `length` bytes; returns the bytes moved, 0 at the end of the
+    // input, -1 on an error (errno set; EINTR when a signal came first).
+    ssize_t move(size_t length);
+    // Bytes that reached standard output in the last move (a short write
+    // leaves fewer than were taken from the input).
+    size_t lastWritten() const { return written_; }
+
+private:
+    ssize_t moveByCopy(size_t length);
+
+    int in_, out_, copy_;
+    bool spliceWorks_ = true;
+    size_t written_ = 0;
+};
