@@ -6,7 +6,8 @@
 #include <cstring>
 #include <strings.h>
 
-namespace {
+namespace
+{
 
 #define TAG "DEBUG:[VARN-ZLP5520NW]"
 

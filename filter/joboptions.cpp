@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 #define TAG "DEBUG:[VARN-ZLP5520NW]"
 

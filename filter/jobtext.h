@@ -17,7 +17,7 @@ std::string sanitizeValue(const std::string &value);
 // line still ends in its line feed.
 class LineBuffer
 {
-public:
+  public:
     static constexpr size_t kLineSize = 256;
 
     LineBuffer(char *buffer, size_t capacity);
@@ -31,7 +31,7 @@ public:
     const char *data() const { return buffer_; }
     size_t size() const { return used_; }
 
-private:
+  private:
     void appendLine(const char *line, size_t length);
 
     char *buffer_;

@@ -25,8 +25,8 @@ int parseLockReply(const std::string &text, int current, LogLines &log)
             const std::string digits = piece.substr(2, 5);
             std::snprintf(line, sizeof line, TAG "(LockPrinter?)=%s\n", digits.c_str());
             log.push_back(line);
-            const bool allDigits = !digits.empty() &&
-                                   digits.find_first_not_of("0123456789") == std::string::npos;
+            const bool allDigits =
+                !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos;
             number = allDigits ? std::atoi(digits.c_str()) : kNoReply;
             if (number == 1)
                 return number;

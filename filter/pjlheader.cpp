@@ -3,7 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 #define TAG "DEBUG:[VARN-ZLP5520NW]"
 

@@ -26,7 +26,8 @@ void waitForPrinterLock()
         const int result = checkLockPrinter();
         if (result == 0 || cancelRequested())
             return;
-        std::fputs(result == 1 ? "INFO:打印机忙，请稍后\n" : "INFO:正在连接打印机，请稍后\n", stderr);
+        std::fputs(result == 1 ? "INFO:打印机忙，请稍后\n" : "INFO:正在连接打印机，请稍后\n",
+                   stderr);
         sleepSeconds(1.0);
         if (cancelRequested())
             return;

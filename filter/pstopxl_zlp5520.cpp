@@ -43,7 +43,8 @@ const char *printing = "CODE=10023";
 const char *PasswdError = "CODE=99999";
 const char *CommunicateError = "CODE=44444";
 
-namespace {
+namespace
+{
 
 const char kRasterizer[] = "/opt/varn/ZLP5520NW/bin/usb/zlp5520nw/bin/gs";
 const char kDebugCopy[] = "/var/tmp/qzt.prn";
@@ -131,7 +132,8 @@ void writeOut(const char *bytes, size_t length)
     std::exit(0);
 }
 
-namespace {
+namespace
+{
 
 void onSignal(int sig)
 {
@@ -347,9 +349,8 @@ bool pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoi
         cancelIfRequested();
     cancelIfRequested();
     if (waited < 0) {
-        std::fprintf(stderr,
-                     TAG "Wait for pstopxl process to terminated failed. errno = %d (%s)\n", errno,
-                     std::strerror(errno));
+        std::fprintf(stderr, TAG "Wait for pstopxl process to terminated failed. errno = %d (%s)\n",
+                     errno, std::strerror(errno));
         std::exit(0);
     }
     gRasterizer = -1;
@@ -412,7 +413,8 @@ int checkLockPrinter()
     return number == 2 ? 1 : 2;
 }
 
-namespace {
+namespace
+{
 
 void sendTrailer()
 {

@@ -5,7 +5,8 @@
 
 #define TAG "DEBUG:[VARN-ZLP5520NW]"
 
-namespace {
+namespace
+{
 
 // sscanf would skip white space before a "%%", so comments are matched by prefix.
 bool startsWith(const char *line, const char *prefix)

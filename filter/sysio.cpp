@@ -14,7 +14,8 @@
 volatile sig_atomic_t gCancelSignal = 0;
 volatile sig_atomic_t gCancelling = 0;
 
-namespace {
+namespace
+{
 
 constexpr mode_t kSharedMode = 0644;
 
@@ -120,7 +121,8 @@ bool replaceFile(const char *path, const std::string &text, int attempts, OpenLo
 int openForAppend(const char *path)
 {
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kSharedMode);
+        const int fd =
+            open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kSharedMode);
         logOpen(OpenLog::JobFile, path, fd >= 0, errno);
         if (fd >= 0) {
             fchmod(fd, kSharedMode); // created under umask 077; fails harmlessly if not ours

@@ -44,7 +44,7 @@ bool appendText(int fd, const std::string &text);
 // pipe (standard output redirected to a file, say).
 class StreamCopier
 {
-public:
+  public:
     StreamCopier(int in, int out, int copy) : in_(in), out_(out), copy_(copy) {}
 
     // Moves up to `length` bytes; returns the bytes moved, 0 at the end of the
@@ -54,7 +54,7 @@ public:
     // leaves fewer than were taken from the input).
     size_t lastWritten() const { return written_; }
 
-private:
+  private:
     ssize_t moveByCopy(size_t length);
 
     int in_, out_, copy_;

@@ -3,7 +3,8 @@
 #include <clocale>
 #include <locale.h>
 
-namespace {
+namespace
+{
 
 std::string formatC(const char *form, const std::tm &local, size_t bufferSize)
 {

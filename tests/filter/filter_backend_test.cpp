@@ -9,7 +9,8 @@
 #include <cstdlib>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 const std::string kState = "/opt/varn/ZLP5520NW/bin/usb/config/printerState";
 const std::string kTrailer = "\x1b%-12345X\n\x1b#+54321X_VARN@PJL EOJ\n\x1b%-12345X";
@@ -21,7 +22,8 @@ const std::string kNetFilter = "/usr/lib/cups/filter/pstopxl_5520nw_net";
 
 bool endsWith(const std::string &text, const std::string &end)
 {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 bool contains(const std::string &text, const std::string &part)
@@ -55,8 +57,11 @@ BackendRun runBehindBackend(const std::string &filter, const std::string &script
     call.queue = "zlpsim-backend";
     const bool net = filter == kNetFilter;
     call.ppd = net ? "/usr/share/cups/model/ZLP5520NW-net.ppd" : call.ppd;
-    call.args = {"--script", kScript, "--events", kEvents, "--timeout", "90", "--", filter,
-                 net ? "ZLP5520NW-net" : "ZLP5520NW", "42", "alice", "report", "1", options};
+    call.args = {"--script", kScript,     "--events",
+                 kEvents,    "--timeout", "90",
+                 "--",       filter,      net ? "ZLP5520NW-net" : "ZLP5520NW",
+                 "42",       "alice",     "report",
+                 "1",        options};
     if (fastTime)
         call.env = {std::string("LD_PRELOAD=") + ZLP_FASTTIME};
     call.timeoutSeconds = 100;
@@ -71,7 +76,7 @@ BackendRun runBehindBackend(const std::string &filter, const std::string &script
 
 class FilterBehindBackend : public ::testing::Test
 {
-protected:
+  protected:
     void SetUp() override
     {
         ASSERT_NE(std::getenv("ZLP_IN_SANDBOX"), nullptr) << "run through tests/sandbox/sandbox.sh";

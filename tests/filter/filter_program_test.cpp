@@ -9,7 +9,8 @@
 #include <random>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 const std::string kUsb = "/opt/varn/ZLP5520NW/bin/usb/";
 const std::string kSettings = kUsb + "config/printerInfo";
@@ -25,7 +26,8 @@ const std::string kHeaderEnd = "@PJL SET FIXINTENSITYUP=OFF\n";
 
 bool endsWith(const std::string &text, const std::string &end)
 {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 bool contains(const std::string &text, const std::string &part)
@@ -35,7 +37,7 @@ bool contains(const std::string &text, const std::string &part)
 
 class Filter : public ::testing::Test
 {
-protected:
+  protected:
     void SetUp() override
     {
         ASSERT_NE(std::getenv("ZLP_IN_SANDBOX"), nullptr) << "run through tests/sandbox/sandbox.sh";
@@ -285,7 +287,8 @@ TEST_F(Filter, SigtermAtRandomMomentsNeverHangsNorLosesAnEffect)
     std::mt19937 random(20261207);
     // The job lasts about 0.3 s; signals land before, during and after it.
     std::uniform_real_distribution<double> delay(0.0, 0.5);
-    setRasterizer("printf '%063d' 7\nfor i in 1 2 3 4 5 6 7 8 9 10; do seq 1 20000; sleep 0.03; done\n");
+    setRasterizer(
+        "printf '%063d' 7\nfor i in 1 2 3 4 5 6 7 8 9 10; do seq 1 20000; sleep 0.03; done\n");
     int cancelled = 0, completed = 0;
     for (int i = 0; i < 25; ++i) {
         writeFile(kLog, "");

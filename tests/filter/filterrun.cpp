@@ -14,7 +14,8 @@
 
 extern char **environ;
 
-namespace {
+namespace
+{
 
 void drainInto(int fd, std::string &text, bool &open)
 {
@@ -122,9 +123,8 @@ std::string postscript(int pages)
     std::string ps = "%!PS-Adobe-3.0\n%%Pages: " + std::to_string(pages) +
                      "\n%%EndComments\n/Helvetica findfont 24 scalefont setfont\n";
     for (int i = 1; i <= pages; ++i)
-        ps += "%%Page: " + std::to_string(i) + " " + std::to_string(i) +
-              "\n72 700 moveto (Page " + std::to_string(i) +
-              ") show 72 72 468 600 rectstroke showpage\n";
+        ps += "%%Page: " + std::to_string(i) + " " + std::to_string(i) + "\n72 700 moveto (Page " +
+              std::to_string(i) + ") show 72 72 468 600 rectstroke showpage\n";
     return ps + "%%EOF\n";
 }
 

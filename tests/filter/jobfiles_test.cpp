@@ -7,7 +7,8 @@
 
 #include <cstdio>
 
-namespace {
+namespace
+{
 
 SpoolCount scan(const std::string &text)
 {

@@ -8,7 +8,8 @@
 
 #include <map>
 
-namespace {
+namespace
+{
 
 #define TAG "DEBUG:[VARN-ZLP5520NW]"
 
@@ -29,13 +30,17 @@ TEST(JobOptions, MissingKeywordsTakeDefaultsAndSayWhy)
     EXPECT_EQ(options.pageSize, "A4");
     EXPECT_EQ(options.resolution, "600dpi");
     EXPECT_EQ(options.printDensity, "0");
-    const LogLines expected = {
-        TAG "[NULL]paperSize = A4\n",       TAG "[NULL]paperType = PLAIN\n",
-        TAG "[NULL]paperTray = AUTO\n",     TAG "[NULL]Duplex = None\n",
-        TAG "[NULL]resolution = 600dpi\n",  TAG "[NULL]resizePaper = 1.0\n",
-        TAG "[NULL]tonerSave = OFF\n",      TAG "[NULL]ImprovePrintOutput = PrinterDefault\n",
-        TAG "[NULL]PrintDensity = PrintDensity\n", TAG "[NULL]sleepTime = PrinterDefault\n",
-        TAG "[NULL]QuiteMode = OFF\n"};
+    const LogLines expected = {TAG "[NULL]paperSize = A4\n",
+                               TAG "[NULL]paperType = PLAIN\n",
+                               TAG "[NULL]paperTray = AUTO\n",
+                               TAG "[NULL]Duplex = None\n",
+                               TAG "[NULL]resolution = 600dpi\n",
+                               TAG "[NULL]resizePaper = 1.0\n",
+                               TAG "[NULL]tonerSave = OFF\n",
+                               TAG "[NULL]ImprovePrintOutput = PrinterDefault\n",
+                               TAG "[NULL]PrintDensity = PrintDensity\n",
+                               TAG "[NULL]sleepTime = PrinterDefault\n",
+                               TAG "[NULL]QuiteMode = OFF\n"};
     EXPECT_EQ(log, expected);
 }
 
@@ -57,10 +62,11 @@ TEST(JobOptions, MarkedChoicesWinAndAreLogged)
 TEST(SecureKey, NoDigitsMeansNoSecurePrint)
 {
     LogLines log;
-    const SecureKey key = readSecureKey(
-        choices({{"Passwd1", "False"}, {"Passwd2", "False"}, {"Passwd3", "False"},
-                 {"Passwd4", "False"}}),
-        log);
+    const SecureKey key = readSecureKey(choices({{"Passwd1", "False"},
+                                                 {"Passwd2", "False"},
+                                                 {"Passwd3", "False"},
+                                                 {"Passwd4", "False"}}),
+                                        log);
     EXPECT_EQ(key.state, KeyState::None);
     EXPECT_EQ(key.key, "False");
     const LogLines expected = {TAG "first securityPasswd = False\n",
@@ -182,8 +188,8 @@ TEST(Raster, ArgumentListsOfTheThreeDuplexModes)
     };
     EXPECT_EQ(rasterizerArgs(0, c, "-dMediaPosition=4"),
               with({"gs", "-dBATCH", "-dPARANOIDSAFER", "-dNOMEDIAATTRS", "-dNOINTERPOLATE",
-                    "-sDEVICE=pxlmono", "-dNumRenderingThreads=4", "-r600x600", "-g4961x7016",
-                    "-q", "-dMediaPosition=4"}));
+                    "-sDEVICE=pxlmono", "-dNumRenderingThreads=4", "-r600x600", "-g4961x7016", "-q",
+                    "-dMediaPosition=4"}));
     EXPECT_EQ(rasterizerArgs(1, c, "-dMediaPosition=4"),
               with({"gs", "-dBATCH", "-dPARANOIDSAFER", "-dNOMEDIAATTRS", "-dDuplex",
                     "-dNOINTERPOLATE", "-sDEVICE=pxlmono", "-dNumRenderingThreads=4", "-r600x600",
@@ -213,10 +219,9 @@ TEST(LockReply, LogLinesFollowThePieces)
 {
     LogLines log;
     parseLockReply("CODE=00002", kNoReply, log);
-    const LogLines expected = {
-        "[VARN-ZLP5520NW] DEBUG: (LockPrinter?)=00002\n",
-        "[VARN-ZLP5520NW] DEBUG: LockPrinter receives 00002 printer busy\n",
-        "[VARN-ZLP5520NW] DEBUG: (LockPrinter?)OPL_Response_NumTmp=2\n"};
+    const LogLines expected = {"[VARN-ZLP5520NW] DEBUG: (LockPrinter?)=00002\n",
+                               "[VARN-ZLP5520NW] DEBUG: LockPrinter receives 00002 printer busy\n",
+                               "[VARN-ZLP5520NW] DEBUG: (LockPrinter?)OPL_Response_NumTmp=2\n"};
     EXPECT_EQ(log, expected);
 }
 

@@ -5,7 +5,8 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 
 const std::string kStart = "\x1b%-12345X\n\x1b#+54321X_VARN@PJL\n@PJL SET RENDERMODE=GRAYSCALE\n";
 
@@ -97,8 +98,9 @@ TEST_P(OptionTable, ValueGivesItsLines)
     const size_t at = expected.find(defaults);
     ASSERT_NE(at, std::string::npos);
     expected.replace(at, defaults.size(), c.lines);
-    EXPECT_EQ(header(job), kStart + "@PJL SET REPRINT=OFF\n@PJL SET HOLD=OFF\n"
-                                    "@PJL SET USERNAME=\"alice\"\n@PJL SET JOBNAME=\"report.pdf\"\n" +
+    EXPECT_EQ(header(job), kStart +
+                               "@PJL SET REPRINT=OFF\n@PJL SET HOLD=OFF\n"
+                               "@PJL SET USERNAME=\"alice\"\n@PJL SET JOBNAME=\"report.pdf\"\n" +
                                kPrintLog + expected);
 }
 
@@ -108,56 +110,52 @@ TEST_P(OptionTable, ValueGivesItsLines)
 #define TYPE "@PJL SET MEDIATYPE=REGULAR\n"
 #define CURL "@PJL SET LESSPAPERCURL=OFF\n@PJL SET FIXINTENSITYUP=OFF\n"
 #define SLEEP4(n)                                                                                  \
-    "@PJL DEFAULT AUTOSLEEP=ON\n@PJL DEFAULT TIMEOUTSLEEP=" n "\n@PJL SET AUTOSLEEP=ON\n"           \
+    "@PJL DEFAULT AUTOSLEEP=ON\n@PJL DEFAULT TIMEOUTSLEEP=" n "\n@PJL SET AUTOSLEEP=ON\n"          \
     "@PJL SET TIMEOUTSLEEP=" n "\n"
 
 INSTANTIATE_TEST_SUITE_P(
     Resolution, OptionTable,
-    ::testing::Values(
-        OptionCase{&JobOptions::resolution, "300dpi", RES,
-                   "@PJL SET RESOLUTION=300\n@PJL SET HQMMODE=OFF\n"},
-        OptionCase{&JobOptions::resolution, "1200dpi", RES,
-                   "@PJL SET RESOLUTION=TR1200\n@PJL SET PAPERFEEDSPEED=FULL\n"
-                   "@PJL SET HQMMODE=OFF\n"},
-        OptionCase{&JobOptions::resolution, "2400dpi", RES,
-                   "@PJL SET RESOLUTION=HQ1200\n@PJL SET PAPERFEEDSPEED=FULL\n"
-                   "@PJL SET HQMMODE=OFF\n"},
-        OptionCase{&JobOptions::resolution, "4800dpi", RES, ""}));
+    ::testing::Values(OptionCase{&JobOptions::resolution, "300dpi", RES,
+                                 "@PJL SET RESOLUTION=300\n@PJL SET HQMMODE=OFF\n"},
+                      OptionCase{&JobOptions::resolution, "1200dpi", RES,
+                                 "@PJL SET RESOLUTION=TR1200\n@PJL SET PAPERFEEDSPEED=FULL\n"
+                                 "@PJL SET HQMMODE=OFF\n"},
+                      OptionCase{&JobOptions::resolution, "2400dpi", RES,
+                                 "@PJL SET RESOLUTION=HQ1200\n@PJL SET PAPERFEEDSPEED=FULL\n"
+                                 "@PJL SET HQMMODE=OFF\n"},
+                      OptionCase{&JobOptions::resolution, "4800dpi", RES, ""}));
 
-INSTANTIATE_TEST_SUITE_P(
-    Scaling, OptionTable,
-    ::testing::Values(OptionCase{&JobOptions::resizePage, "8", RES,
-                                 RES "@PJL SET PRINTSCALINGRATE=800\n"},
-                      OptionCase{&JobOptions::resizePage, "9", RES,
-                                 RES "@PJL SET PRINTSCALINGRATE=900\n"},
-                      OptionCase{&JobOptions::resizePage, "x", RES,
-                                 RES "@PJL SET PRINTSCALINGRATE=0\n"},
-                      OptionCase{&JobOptions::resizePage, "10", RES, RES}));
+INSTANTIATE_TEST_SUITE_P(Scaling, OptionTable,
+                         ::testing::Values(OptionCase{&JobOptions::resizePage, "8", RES,
+                                                      RES "@PJL SET PRINTSCALINGRATE=800\n"},
+                                           OptionCase{&JobOptions::resizePage, "9", RES,
+                                                      RES "@PJL SET PRINTSCALINGRATE=900\n"},
+                                           OptionCase{&JobOptions::resizePage, "x", RES,
+                                                      RES "@PJL SET PRINTSCALINGRATE=0\n"},
+                                           OptionCase{&JobOptions::resizePage, "10", RES, RES}));
 
-INSTANTIATE_TEST_SUITE_P(
-    TonerSave, OptionTable,
-    ::testing::Values(OptionCase{&JobOptions::tonerSaveMode, "ON", TONER,
-                                 "@PJL SET ECONOMODE=ON\n"},
-                      OptionCase{&JobOptions::tonerSaveMode, "Maybe", TONER, ""}));
+INSTANTIATE_TEST_SUITE_P(TonerSave, OptionTable,
+                         ::testing::Values(OptionCase{&JobOptions::tonerSaveMode, "ON", TONER,
+                                                      "@PJL SET ECONOMODE=ON\n"},
+                                           OptionCase{&JobOptions::tonerSaveMode, "Maybe", TONER,
+                                                      ""}));
 
 INSTANTIATE_TEST_SUITE_P(
     Tray, OptionTable,
-    ::testing::Values(
-        OptionCase{&JobOptions::inputSlot, "MPTRAY", TRAY,
-                   "@PJL SET SOURCETRAY=MPTRAY\n@PJL SET PCLMPFIX=ON\n"},
-        OptionCase{&JobOptions::inputSlot, "TRAY1", TRAY,
-                   "@PJL SET SOURCETRAY=TRAY1\n@PJL SET PCLT1FIX=ON\n"},
-        OptionCase{&JobOptions::inputSlot, "TRAY2", TRAY,
-                   "@PJL SET SOURCETRAY=TRAY2\n@PJL SET PCLT2FIX=ON\n"},
-        OptionCase{&JobOptions::inputSlot, "TRAY3", TRAY,
-                   "@PJL SET SOURCETRAY=TRAY3\n@PJL SET PCLT3FIX=ON\n"},
-        OptionCase{&JobOptions::inputSlot, "TRAY4", TRAY, TRAY}));
+    ::testing::Values(OptionCase{&JobOptions::inputSlot, "MPTRAY", TRAY,
+                                 "@PJL SET SOURCETRAY=MPTRAY\n@PJL SET PCLMPFIX=ON\n"},
+                      OptionCase{&JobOptions::inputSlot, "TRAY1", TRAY,
+                                 "@PJL SET SOURCETRAY=TRAY1\n@PJL SET PCLT1FIX=ON\n"},
+                      OptionCase{&JobOptions::inputSlot, "TRAY2", TRAY,
+                                 "@PJL SET SOURCETRAY=TRAY2\n@PJL SET PCLT2FIX=ON\n"},
+                      OptionCase{&JobOptions::inputSlot, "TRAY3", TRAY,
+                                 "@PJL SET SOURCETRAY=TRAY3\n@PJL SET PCLT3FIX=ON\n"},
+                      OptionCase{&JobOptions::inputSlot, "TRAY4", TRAY, TRAY}));
 
-INSTANTIATE_TEST_SUITE_P(
-    PaperSize, OptionTable,
-    ::testing::Values(OptionCase{&JobOptions::pageSize, "B5", TRAY,
-                                 TRAY "@PJL SET PAPER=JISB5\n"},
-                      OptionCase{&JobOptions::pageSize, "ISOB5", TRAY, TRAY}));
+INSTANTIATE_TEST_SUITE_P(PaperSize, OptionTable,
+                         ::testing::Values(OptionCase{&JobOptions::pageSize, "B5", TRAY,
+                                                      TRAY "@PJL SET PAPER=JISB5\n"},
+                                           OptionCase{&JobOptions::pageSize, "ISOB5", TRAY, TRAY}));
 
 INSTANTIATE_TEST_SUITE_P(
     MediaType, OptionTable,
@@ -173,14 +171,13 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{&JobOptions::mediaType, "LABLE", TYPE, "@PJL SET MEDIATYPE=LABEL\n"},
         OptionCase{&JobOptions::mediaType, "COLOR", TYPE, "@PJL SET MEDIATYPE=COLOR\n"},
         OptionCase{&JobOptions::mediaType, "LETTERHEAD", TYPE, "@PJL SET MEDIATYPE=LETTERHEAD\n"},
-        OptionCase{&JobOptions::mediaType, "HOLEPUNCHED", TYPE,
-                   "@PJL SET MEDIATYPE=HOLEPUNCHED\n"},
+        OptionCase{&JobOptions::mediaType, "HOLEPUNCHED", TYPE, "@PJL SET MEDIATYPE=HOLEPUNCHED\n"},
         OptionCase{&JobOptions::mediaType, "LABEL", TYPE, ""}));
 
-INSTANTIATE_TEST_SUITE_P(
-    Density, OptionTable,
-    ::testing::Values(OptionCase{&JobOptions::printDensity, "3", TYPE,
-                                 TYPE "@PJL SET DENSITY=3\n@PJL SET DEVBIASADJUST=3\n"}));
+INSTANTIATE_TEST_SUITE_P(Density, OptionTable,
+                         ::testing::Values(OptionCase{
+                             &JobOptions::printDensity, "3", TYPE,
+                             TYPE "@PJL SET DENSITY=3\n@PJL SET DEVBIASADJUST=3\n"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Curl, OptionTable,
@@ -192,14 +189,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     QuietAndSleep, OptionTable,
-    ::testing::Values(
-        OptionCase{&JobOptions::quiteMode, "ON", CURL, CURL "@PJL SET QUIETMODE=ON\n"},
-        OptionCase{&JobOptions::quiteMode, "OFF", CURL, CURL},
-        OptionCase{&JobOptions::sleep, "2minutes", CURL, CURL SLEEP4("2")},
-        OptionCase{&JobOptions::sleep, "5minutes", CURL, CURL SLEEP4("5")},
-        OptionCase{&JobOptions::sleep, "10minutes", CURL, CURL SLEEP4("10")},
-        OptionCase{&JobOptions::sleep, "30minutes", CURL, CURL SLEEP4("30")},
-        OptionCase{&JobOptions::sleep, "60minutes", CURL, CURL SLEEP4("60minutes")}));
+    ::testing::Values(OptionCase{&JobOptions::quiteMode, "ON", CURL,
+                                 CURL "@PJL SET QUIETMODE=ON\n"},
+                      OptionCase{&JobOptions::quiteMode, "OFF", CURL, CURL},
+                      OptionCase{&JobOptions::sleep, "2minutes", CURL, CURL SLEEP4("2")},
+                      OptionCase{&JobOptions::sleep, "5minutes", CURL, CURL SLEEP4("5")},
+                      OptionCase{&JobOptions::sleep, "10minutes", CURL, CURL SLEEP4("10")},
+                      OptionCase{&JobOptions::sleep, "30minutes", CURL, CURL SLEEP4("30")},
+                      OptionCase{&JobOptions::sleep, "60minutes", CURL, CURL SLEEP4("60minutes")}));
 
 TEST(PjlHeader, TrayOutsideTheTableIsAutomatic)
 {
