@@ -87,8 +87,10 @@ void sleepSeconds(double seconds)
     timespec left;
     left.tv_sec = static_cast<time_t>(seconds);
     left.tv_nsec = static_cast<long>((seconds - static_cast<double>(left.tv_sec)) * 1e9);
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-        if (cancelRequested())
+    // A signal that came before the sleep began must end it too, not only one
+    // that interrupts it.
+    while (!cancelRequested()) {
+        if (nanosleep(&left, &left) == 0 || errno != EINTR)
             return;
     }
 }

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -36,6 +37,10 @@ FilterRun runFilter(const FilterCall &call)
         return {};
     std::vector<std::string> env = {"PPD=" + call.ppd, "PATH=/usr/bin:/bin", "LANG=C"};
     env.insert(env.end(), call.env.begin(), call.env.end());
+    // Sanitizer builds preload the time shortcut after their runtime.
+    for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
+        if (const char *value = std::getenv(name))
+            env.push_back(std::string(name) + "=" + value);
 
     const pid_t pid = fork();
     if (pid == 0) {
