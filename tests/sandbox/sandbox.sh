@@ -46,6 +46,10 @@ for d in /etc/cups /var/cache/cups /var/log/cups /var/spool/cups; do
 done
 mount -t tmpfs sandbox-etc /etc/cups
 cp -a "$scratch/etc-cups/." /etc/cups/
+# Start without the machine's own queues and subscriptions: a developer's printers must not
+# show up in (or be driven by) the tests.
+rm -f /etc/cups/printers.conf* /etc/cups/classes.conf* /etc/cups/subscriptions.conf*
+[ -d /etc/cups/ppd ] && find /etc/cups/ppd -mindepth 1 -delete
 mount -t tmpfs -o mode=0755 sandbox-cache /var/cache/cups
 mount -t tmpfs -o mode=0755 sandbox-log /var/log/cups
 mount -t tmpfs -o mode=0755 sandbox-run /run
