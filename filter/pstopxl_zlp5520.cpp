@@ -342,7 +342,9 @@ bool pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoi
     if (copy >= 0)
         close(copy);
 
+    // The printer data is out: a printer that goes away now no longer cancels.
     signal(SIGPIPE, SIG_IGN);
+    gBrokenPipeCancels = 0;
     int status = 0;
     pid_t waited;
     while ((waited = waitpid(gRasterizer, &status, 0)) < 0 && errno == EINTR)

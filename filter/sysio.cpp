@@ -13,6 +13,7 @@
 
 volatile sig_atomic_t gCancelSignal = 0;
 volatile sig_atomic_t gCancelling = 0;
+volatile sig_atomic_t gBrokenPipeCancels = 1;
 
 namespace
 {
@@ -57,7 +58,7 @@ size_t writeAll(int fd, const void *data, size_t length)
         } else {
             // The reader is gone (SIGPIPE blocked or ignored by whoever started
             // us): the job cannot reach the printer any more, so cancel it.
-            if (n < 0 && errno == EPIPE && gCancelSignal == 0)
+            if (n < 0 && errno == EPIPE && gBrokenPipeCancels && gCancelSignal == 0)
                 gCancelSignal = SIGPIPE;
             break;
         }
@@ -155,7 +156,7 @@ ssize_t StreamCopier::move(size_t length)
             spliceWorks_ = false;
             return moveByCopy(length);
         }
-        if (errno == EPIPE && gCancelSignal == 0)
+        if (errno == EPIPE && gBrokenPipeCancels && gCancelSignal == 0)
             gCancelSignal = SIGPIPE;
         return -1;
     }

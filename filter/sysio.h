@@ -11,6 +11,9 @@
 extern volatile sig_atomic_t gCancelSignal;
 // Set once the cancel has begun, so its own writes are not cut short.
 extern volatile sig_atomic_t gCancelling;
+// Whether a write into a closed pipe cancels the job, as SIGPIPE does: true
+// until the printer data has been sent.
+extern volatile sig_atomic_t gBrokenPipeCancels;
 
 inline bool cancelRequested()
 {
