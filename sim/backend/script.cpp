@@ -256,56 +256,6 @@ ParseResult parseScript(const std::string &text)
     return {parser.script, {}};
 }
 
-bool decodeEscapes(const std::string &in, std::string &out)
-{
-    out.clear();
-    for (std::size_t i = 0; i < in.size(); ++i) {
-        if (in[i] != '\\') {
-            out += in[i];
-            continue;
-        }
-        if (++i == in.size())
-            return false;
-        switch (in[i]) {
-        case 'r':
-            out += '\r';
-            break;
-        case 'n':
-            out += '\n';
-            break;
-        case 't':
-            out += '\t';
-            break;
-        case 'e':
-            out += '\x1b';
-            break;
-        case '0':
-            out += '\0';
-            break;
-        case '\\':
-            out += '\\';
-            break;
-        case 'x': {
-            std::size_t digits = 0;
-            int value = 0;
-            while (digits < 2 && i + 1 < in.size() &&
-                   std::isxdigit(static_cast<unsigned char>(in[i + 1]))) {
-                const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(in[++i])));
-                value = value * 16 + (c <= '9' ? c - '0' : c - 'a' + 10);
-                ++digits;
-            }
-            if (digits == 0)
-                return false;
-            out += static_cast<char>(value);
-            break;
-        }
-        default:
-            return false;
-        }
-    }
-    return true;
-}
-
 std::string encodeEscapes(const std::string &in)
 {
     static const char hex[] = "0123456789abcdef";

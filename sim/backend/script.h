@@ -1,6 +1,8 @@
 // The script of zlpsim-backend: how the simulated backend and printer answer a filter.
 #pragma once
 
+#include "escapes.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -59,8 +61,6 @@ struct ParseResult {
 
 ParseResult parseScript(const std::string &text);
 
-// C-style escapes: \r \n \t \e \0 \\ \xHH. Returns false on a malformed escape.
-bool decodeEscapes(const std::string &in, std::string &out);
 // The reverse for one-line logs: control bytes and backslashes escaped, the rest kept.
 std::string encodeEscapes(const std::string &in);
 

@@ -141,7 +141,7 @@ int main(int argc, char **argv)
             StatusPush push;
             push.afterBytes = static_cast<std::uint64_t>(
                 number(arg, value.substr(0, colon).c_str(), 0, LLONG_MAX));
-            if (!unescape(value.substr(colon + 1), push.text) || push.text.empty())
+            if (!decodeEscapes(value.substr(colon + 1), push.text) || push.text.empty())
                 usageError("bad status text in \"" + value + "\"");
             behaviour.status.push_back(push);
         } else if (arg == "--stall-after") {

@@ -39,50 +39,6 @@ void sleepMs(int ms)
     }
 }
 
-bool unescape(std::string_view text, std::string &out)
-{
-    out.clear();
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\') {
-            out += text[i];
-            continue;
-        }
-        if (++i == text.size())
-            return false;
-        switch (text[i]) {
-        case 'r':
-            out += '\r';
-            break;
-        case 'n':
-            out += '\n';
-            break;
-        case 't':
-            out += '\t';
-            break;
-        case '0':
-            out += '\0';
-            break;
-        case '\\':
-            out += '\\';
-            break;
-        case 'x': {
-            if (i + 2 >= text.size())
-                return false;
-            const std::string digits(text.substr(i + 1, 2));
-            if (!std::isxdigit(static_cast<unsigned char>(digits[0])) ||
-                !std::isxdigit(static_cast<unsigned char>(digits[1])))
-                return false;
-            out += static_cast<char>(std::stoi(digits, nullptr, 16));
-            i += 2;
-            break;
-        }
-        default:
-            return false;
-        }
-    }
-    return true;
-}
-
 std::optional<LockScript> LockScript::parse(std::string_view text, std::string &error)
 {
     LockScript script;
@@ -106,7 +62,7 @@ std::optional<LockScript> LockScript::parse(std::string_view text, std::string &
             const auto comma = list.find(',');
             const std::string_view item = list.substr(0, comma);
             std::string reply;
-            if (item != "-" && (!unescape(item, reply) || reply.empty())) {
+            if (item != "-" && (!decodeEscapes(item, reply) || reply.empty())) {
                 error = "bad lock reply \"" + std::string(item) + "\"";
                 return std::nullopt;
             }

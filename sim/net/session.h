@@ -5,6 +5,8 @@
 // Behaviour for its "GetStatus;" answers.
 #pragma once
 
+#include "escapes.h"
+
 #include "jobstream.h"
 
 #include <cstdint>
@@ -47,8 +49,7 @@ struct Behaviour {
     int readDelayMs = 0;
 };
 
-// Decodes C-style escapes: \r \n \t \\ \0 \xHH. Returns false on a malformed escape.
-bool unescape(std::string_view text, std::string &out);
+
 
 class BackChannel
 {

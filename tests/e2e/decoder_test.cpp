@@ -389,10 +389,10 @@ TEST(Behaviour, LockScriptsAndEscapes)
         EXPECT_FALSE(LockScript::parse(bad, error)) << bad;
 
     std::string out;
-    EXPECT_TRUE(unescape("A\\x1b\\0\\\\", out));
+    EXPECT_TRUE(decodeEscapes("A\\x1b\\0\\\\", out));
     EXPECT_EQ(out, std::string("A\x1b\0\\", 4));
-    EXPECT_FALSE(unescape("\\x1", out));
-    EXPECT_FALSE(unescape("tail\\", out));
+    EXPECT_FALSE(decodeEscapes("\\x1", out));
+    EXPECT_FALSE(decodeEscapes("tail\\", out));
 }
 
 } // namespace

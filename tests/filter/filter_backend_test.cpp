@@ -20,17 +20,6 @@ const std::string kEvents = "/var/tmp/backend.events";
 const std::string kUsbFilter = "/usr/lib/cups/filter/pstopxl_5520nw";
 const std::string kNetFilter = "/usr/lib/cups/filter/pstopxl_5520nw_net";
 
-bool endsWith(const std::string &text, const std::string &end)
-{
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
-bool contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 size_t count(const std::string &text, const std::string &part)
 {
     size_t n = 0;

@@ -24,17 +24,6 @@ const std::string kReason =
     "输入数字密码无效，请在电脑端打印队列中取消任务，并重新设置四位密码，重新打印\n";
 const std::string kHeaderEnd = "@PJL SET FIXINTENSITYUP=OFF\n";
 
-bool endsWith(const std::string &text, const std::string &end)
-{
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
-bool contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 class Filter : public ::testing::Test
 {
   protected:

@@ -36,3 +36,14 @@ unsigned fileMode(const std::string &path);
 std::string postscript(int pages);
 // Puts a shell script in place of the rasterizer; empty text restores Ghostscript.
 void setRasterizer(const std::string &script);
+
+inline bool endsWith(const std::string &text, const std::string &end)
+{
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+inline bool contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
