@@ -206,18 +206,18 @@ void drainAfterBlock(int &failures)
     sleepSeconds(0.5);
 }
 
-int openDebugCopy()
+int openDebugCopy(const char *path)
 {
     if (!kProfile.debugCopy)
         return -1;
     // /var/tmp is shared with every user: never follow a link planted there.
-    const int fd = open(kDebugCopy, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd >= 0) {
         fchmod(fd, 0644);
-        std::fprintf(stderr, "[VARN-ZLP5520NW] DEBUG:Open Debug File=%s ok\n", kDebugCopy);
+        std::fprintf(stderr, "[VARN-ZLP5520NW] DEBUG:Open Debug File=%s ok\n", path);
     } else {
         std::fprintf(stderr, "[VARN-ZLP5520NW] DEBUG:Can not Open Debug File=%s!!! errno=%d\n",
-                     kDebugCopy, errno);
+                     path, errno);
     }
     return fd;
 }
@@ -251,7 +251,6 @@ void sendHeader(int copy)
 bool pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoice &raster,
                  int duplex, const char *position)
 {
-    (void)debugCopy; // the copy's path is fixed; the network build keeps none
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         std::fprintf(stderr, "Unable to create pipe to talk to pstopxl process. errno = %d (%s)\n",
@@ -283,7 +282,7 @@ bool pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoi
 
     const int input = fds[0];
     close(fds[1]);
-    const int copy = openDebugCopy();
+    const int copy = openDebugCopy(debugCopy);
 
     std::fprintf(stderr, "[VARN-ZLP5520NW] DEBUG:resolution = %s\n", raster.resolutionArg.c_str());
     logRun("[VARN-ZLP5520NW] DEBUG: headbuffer = (char *)malloc(%zu); ok\n", raster.headBytes);
@@ -524,10 +523,9 @@ void appendClosingLine(const char *line)
     std::exit(1);
 }
 
-void logStart(const Arguments &args, const timeval &tv, const struct timezone &tz,
-              const TimeTexts &times, const char *self)
+void logStart(const timeval &tv, const struct timezone &tz, const TimeTexts &times,
+              const char *self)
 {
-    (void)args;
     char started[32] = {};
     const time_t seconds = tv.tv_sec;
     ctime_r(&seconds, started);
@@ -593,7 +591,7 @@ int main(int argc, char *argv[])
     printerName = argv[0];
     JobID = argv[1];
     const Arguments args = {argv[2], argv[3], argv[4], argc > 5 ? argv[5] : nullptr};
-    logStart(args, tv, tz, times, argv[0]);
+    logStart(tv, tz, times, argv[0]);
     job.user = sanitizeValue(args.user);
     job.title = sanitizeValue(args.title);
     job.printLogTime = times.printLogTime;
