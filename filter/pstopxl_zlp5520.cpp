@@ -174,13 +174,15 @@ int backChannelRead(char *buffer, size_t size, double timeout)
     return n < 0 ? 0 : static_cast<int>(n);
 }
 
-// Drains, reads the back channel and stores a status text long enough to be
-// the printer's, after each block of the USB stream.
+// After each block of the USB stream: whatever the printer said on the back
+// channel, long enough to be a status report, becomes the printer state.
 void storeBackChannel()
 {
     char reply[512];
     const int received = backChannelRead(reply, sizeof reply, 0.0);
-    logRun("[VARN-ZLP5520NW] DEBUG: filter return %s   byte=%d\n", reply, received);
+    // Printer text goes into the run log on one line, never as a status line for CUPS.
+    logRun("[VARN-ZLP5520NW] DEBUG: filter return %s   byte=%d\n", sanitizeValue(reply).c_str(),
+           received);
     if (received > 20)
         replaceFile(printerState, reply, 4, OpenLog::StateFile);
 }
@@ -382,7 +384,7 @@ int checkLockPrinter()
     for (;;) {
         int received = backChannelRead(reply, sizeof reply, 10.0);
         logRun("[VARN-ZLP5520NW] DEBUG: LockPrinter? receive bytes = %d recevied data= %s\n",
-               received, reply);
+               received, sanitizeValue(reply).c_str());
         if (cancelRequested())
             return 2;
         if (received <= 3) {
@@ -390,13 +392,15 @@ int checkLockPrinter()
             logRun("[VARN-ZLP5520NW] DEBUG: LockPrinter can not receive data from printer\n");
             status = drainOutput(10.0, data, 1);
             logRun("[VARN-ZLP5520NW] DEBUG: LockPrinter?_status= %d\n", status);
-            for (int i = 0; i < 3 && received <= 1 && !cancelRequested(); ++i) {
+            for (int i = 0; i < 3 && !cancelRequested(); ++i) {
                 logRun("[VARN-ZLP5520NW] DEBUG: LockPrinter can not read a thing then read "
                        "again\n");
                 received = backChannelRead(reply, sizeof reply, kProfile.lockRereadSeconds);
                 logRun("[VARN-ZLP5520NW] DEBUG: LockPrinter? receive bytes = %d recevied "
                        "data= %s\n",
-                       received, reply);
+                       received, sanitizeValue(reply).c_str());
+                if (received > 1)
+                    break;
             }
         }
         log.clear();

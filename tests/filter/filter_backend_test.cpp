@@ -144,6 +144,19 @@ TEST_F(FilterBehindBackend, NetworkJobWaitsForThePrintersPermission)
     EXPECT_TRUE(endsWith(unreadable.run.out, kTrailer));
 }
 
+TEST_F(FilterBehindBackend, TooShortFirstReplyIsReadAgainWithoutAskingAgain)
+{
+    // Two bytes are no answer: the filter drains (request 2) and reads again,
+    // and the permission that arrives then lets the job print.
+    const BackendRun run =
+        runBehindBackend(kNetFilter, "lock ab\nbackchannel after-drain 2 CODE=00001\n");
+    EXPECT_EQ(run.run.exitCode, 0);
+    EXPECT_EQ(count(run.run.out, "LockPrinter?"), 1u);
+    EXPECT_FALSE(contains(run.run.err, "请稍后"));
+    EXPECT_TRUE(endsWith(run.run.out, kTrailer));
+    EXPECT_LT(run.seconds, 5.0);
+}
+
 TEST_F(FilterBehindBackend, SilentPrinterKeepsTheJobWaitingWithoutSendingIt)
 {
     // One silent query: a 10 s read, a drain, three 2 s re-reads; then permission.
