@@ -594,7 +594,7 @@ int main(int argc, char *argv[])
     // 4, 5. Run-log header and the job's arguments.
     printerName = argv[0];
     JobID = argv[1];
-    const Arguments args = {argv[2], argv[3], argv[4], argc > 5 ? argv[5] : nullptr};
+    const Arguments args = {argv[2], argv[3], argv[4], argv[5]};
     logStart(tv, tz, times, argv[0]);
     job.user = sanitizeValue(args.user);
     job.title = sanitizeValue(args.title);
