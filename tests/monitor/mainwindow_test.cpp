@@ -478,7 +478,7 @@ class MonitorWindowTest : public QObject
                                  "btn_nextpage"}) {
             QWidget *child = w->findChild<QWidget *>(QString::fromLatin1(name));
             QVERIFY2(child, name);
-            QCOMPARE(child->accessibleName(), QString::fromLatin1(name));
+            QCOMPARE(child->accessibleDescription(), QString::fromLatin1(name));
         }
         QCOMPARE(w->ui->printer_state->geometry(), QRect(100, 20, 411, 71));
         QCOMPARE(w->ui->groupBox->geometry(), QRect(130, 170, 211, 121));
