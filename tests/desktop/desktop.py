@@ -222,16 +222,31 @@ def find_window(app, title, timeout=10):
                       timeout)
 
 
-def find(node, role=None, name=None):
-    """Accessibles below node with the role name ("label", "push button", "text", ...) and/or
-    the accessible name (for labels and buttons: their text); in form order."""
+def find(node, role=None, name=None, object_name=None):
+    """Accessibles below node with the role name ("label", "push button", "text", ...), the
+    accessible name (for labels and buttons: their text) and/or the form's object name (our
+    programs put it in the accessible description); in form order."""
     return [n for n in walk(node)
-            if (role is None or n.getRoleName() == role) and (name is None or n.name == name)]
+            if (role is None or n.getRoleName() == role) and (name is None or n.name == name)
+            and (object_name is None or n.description == object_name)]
+
+
+def widget(node, object_name):
+    """The one accessible below node whose form object name is object_name."""
+    found = find(node, object_name=object_name)
+    if len(found) != 1:
+        raise AssertionError("%d widgets named %r" % (len(found), object_name))
+    return found[0]
 
 
 def label_texts(node):
     """The texts of every label below node, in the form's order."""
     return [n.name for n in find(node, role="label")]
+
+
+def texts_by_object_name(node):
+    """{object name: accessible name} of every named widget below node (labels: their text)."""
+    return {n.description: n.name for n in walk(node) if n.description}
 
 
 def states(node):
