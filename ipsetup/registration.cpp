@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -66,7 +67,12 @@ QString lpadminFailureReason(const CommandOutcome &outcome)
         return QStringLiteral("无法运行 %1，请确认已安装 CUPS").arg(lpadminPath);
     if (outcome.timedOut)
         return QStringLiteral("lpadmin 无响应，请检查 CUPS 服务");
-    const QString &text = outcome.errorOutput;
+    // lpadmin warns that PPD drivers are deprecated on every -m, success or not.
+    QStringList lines = outcome.errorOutput.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    lines.erase(std::remove_if(lines.begin(), lines.end(),
+                               [](const QString &line) { return line.contains("deprecated"); }),
+                lines.end());
+    const QString text = lines.join(QLatin1Char('\n'));
     if (mentions(text,
                  {"forbidden", "unauthorized", "not authorized", "permission denied", "password"}))
         return QStringLiteral("没有管理打印机的权限，请以管理员（root）身份运行");
@@ -74,7 +80,7 @@ QString lpadminFailureReason(const CommandOutcome &outcome)
         return QStringLiteral("无法连接 CUPS 服务，请确认 CUPS 已启动");
     if (mentions(text, {"ppd", "model", "driver"}))
         return QStringLiteral("找不到驱动文件 ZLP5520NW-net.ppd，请重新安装驱动");
-    QString detail = text.trimmed().section(QLatin1Char('\n'), 0, 0);
+    QString detail = lines.isEmpty() ? QString() : lines.first().trimmed();
     if (detail.isEmpty())
         return QStringLiteral("lpadmin 出错（退出码 %1）").arg(outcome.exitCode);
     return QStringLiteral("lpadmin 出错（退出码 %1）：%2").arg(outcome.exitCode).arg(detail);
