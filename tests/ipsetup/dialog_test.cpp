@@ -32,6 +32,7 @@ const char notFound[] = "查找打印机失败，请检查打印机USB连接状�
 const char readOk[] = "获取当前打印机IP地址成功！";
 const char readFailed[] = "获取当前打印机IP地址失败！";
 const char success[] = "添加网络打印机成功！";
+const char writeFailed[] = "设置打印机IP失败：设置命令未能发送到打印机，请检查USB连接后重试";
 const std::string exampleSet("SetIP=\xc0\xa8\x01\x0a\xff\xff\xff\x00\xc0\xa8\x01\x01;", 19);
 const std::string answering =
     "on \"CheckIP?\"\n  reply \"IPadd:\" x\"c0a8010a ffffff00 c0a80101\"\n";
@@ -169,9 +170,10 @@ class DialogTest : public QObject
     void cleanup()
     {
         dialog.reset();
-        if (printer)
-            QVERIFY(printer->waitForOpenHandles(0, 2000)); // every path closes the printer
+        // Every path closes the printer again, also after it vanished.
+        bool closed = !printer || printer->waitForOpenHandles(0, 2000);
         printer.reset();
+        QVERIFY(closed);
     }
 
     void startsInNetworkModeWithoutPrinter()
@@ -211,6 +213,23 @@ class DialogTest : public QObject
         for (const char *edit : {"ipEdit", "maskEdit", "portEdit", "netIp"})
             QCOMPARE(text(edit), QString());
         QCOMPARE(child<QLabel>("Ip_label")->text(), QString());
+    }
+
+    void printerVanishingMidExchange()
+    {
+        startPrinter("on \"CheckIP?\"\n reply x\"01\"\n reply gone\n");
+        QElapsedTimer timer;
+        timer.start();
+        openDialog();
+        QVERIFY(timer.elapsed() < 3000);
+        QCOMPARE(info(), QString(readFailed));
+        type("ipEdit", "192.168.1.10");
+        type("maskEdit", "255.255.255.0");
+        type("portEdit", "192.168.1.1");
+        click("IDOK");
+        QCOMPARE(info(), QString(writeFailed));
+        QCOMPARE(commands(), Commands{"CheckIP?"});
+        verifyNothingRun();
     }
 
     void findButtonRetriesTheSearch()

