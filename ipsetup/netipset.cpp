@@ -50,6 +50,8 @@ netIpSet::~netIpSet()
 void netIpSet::showInformation(const QString &text)
 {
     ui->informationAdmin->setText(text);
+    // The line is one label wide; a long reason (lpadmin's own words) stays readable here.
+    ui->informationAdmin->setToolTip(text);
 }
 
 void netIpSet::releaseIfOpen()
