@@ -2,6 +2,7 @@
 #include "programgrop.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QTextCodec>
 
 int main(int argc, char *argv[])
@@ -13,6 +14,7 @@ int main(int argc, char *argv[])
         QTextCodec::setCodecForLocale(system);
 
     QApplication app(argc, argv);
+    app.setWindowIcon(QIcon(QStringLiteral(":/oemSetup.ico")));
     int status;
     {
         ProgramGrop window;

@@ -3,7 +3,6 @@
 #include "netipset.h"
 #include "ui_ProgramGrop.h"
 
-#include <QIcon>
 #include <QProcess>
 
 namespace
