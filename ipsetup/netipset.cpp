@@ -1,5 +1,6 @@
 #include "netipset.h"
 
+#include "formnames.h"
 #include "ipconvert.h"
 #include "ipexchange.h"
 #include "registration.h"
@@ -29,6 +30,7 @@ bool deviceOpened(int result)
 netIpSet::netIpSet(QWidget *parent) : QMainWindow(parent), ui(new Ui::netIpSet)
 {
     ui->setupUi(this);
+    publishFormNames(this);
     checkIpCmd = ipconvert::queryCommand;
     setIpCmd = ipconvert::setCommandPrefix;
     deviceOpen = false;

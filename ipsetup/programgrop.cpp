@@ -1,5 +1,6 @@
 #include "programgrop.h"
 
+#include "formnames.h"
 #include "netipset.h"
 #include "ui_ProgramGrop.h"
 
@@ -16,6 +17,7 @@ const char userGuide[] = "/opt/varn/ZLP5520NW/doc/guide.pdf";
 ProgramGrop::ProgramGrop(QWidget *parent) : QMainWindow(parent), ui(new Ui::ProgramGrop)
 {
     ui->setupUi(this);
+    publishFormNames(this);
 }
 
 ProgramGrop::~ProgramGrop()
