@@ -165,9 +165,27 @@ void netIpSet::enableChange(bool on)
 
 bool netIpSet::addPrinter(const QString &ip)
 {
-    const registration::Result result = registration::registerNetworkQueue(ip);
-    showInformation(result.text);
-    return result.ok;
+    const registration::Result queue = registration::registerNetworkQueue(ip);
+    if (!queue.ok) {
+        showInformation(queue.text);
+        return false;
+    }
+    const QString failure = writeNetIptoFile(ip);
+    if (!failure.isEmpty()) {
+        showInformation(failure);
+        return false;
+    }
+    showInformation(tr("添加网络打印机成功！"));
+    return true;
+}
+
+QString netIpSet::writeNetIptoFile(const QString &ip)
+{
+    if (int error = registration::writeAddressFile(registration::netIpInfoPath, ip)) {
+        qDebug().noquote() << "open file failed";
+        return registration::addressFileFailureText(registration::fileFailureReason(error));
+    }
+    return QString();
 }
 
 void netIpSet::on_findPrinter_clicked()

@@ -28,8 +28,11 @@ class netIpSet : public QMainWindow
     bool setIp(const QByteArray &settings);
     // Shows a decoded settings record, or the failure for an empty one.
     void findIp(const QByteArray &reply);
-    // Registers the network queue for a checked address; true when all of it worked.
+    // Registers the network queue for a checked address and records the address for the
+    // network monitor; true when all of it worked, else the reason is on the status line.
     bool addPrinter(const QString &ip);
+    // Writes the address file; the failure text, or empty.
+    QString writeNetIptoFile(const QString &ip);
     // USB mode (true) or network-printer mode (false).
     void enableChange(bool on);
 

@@ -183,10 +183,6 @@ Result registerNetworkQueue(const QString &ip)
             return {false, queueFailureText(lpadminFailureReason(outcome))};
     }
     runCommand(restartCommand(QFileInfo::exists(cupsInitScript)), restartTimeoutMs);
-    if (int error = writeAddressFile(netIpInfoPath, ip)) {
-        qDebug() << "open file failed";
-        return {false, addressFileFailureText(fileFailureReason(error))};
-    }
     return {true, successText};
 }
 

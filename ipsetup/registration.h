@@ -57,9 +57,9 @@ CommandOutcome runCommand(const Command &command, int timeoutMs);
 // rename, so the monitor never reads half an address. Returns 0 or the errno of the failure.
 int writeAddressFile(const QString &path, const QString &ip);
 
-// The whole registration for a checked address: the queue, the default destination, the
-// service restart (its result does not matter: CUPS needs none for lpadmin's changes), the
-// address file. Returns the text for informationAdmin.
+// The queue for a checked address: the queue, the default destination, then the service
+// restart (its result does not matter: CUPS needs none for lpadmin's changes). Stops at the
+// first lpadmin that fails; the text is then the failure text for informationAdmin.
 struct Result {
     bool ok = false;
     QString text;
