@@ -1,7 +1,6 @@
 #include "jobwatch.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QProcess>
 #include <algorithm>
 #include <cctype>
@@ -195,16 +194,6 @@ std::optional<ProcessScan> scanForProcess(const std::string &procDir, std::strin
     if (!entries)
         return std::nullopt;
     return findProcess(procDir, *entries, commandName);
-}
-
-std::optional<QByteArray> readBounded(const QString &path, qint64 limit)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    // QFile::read loops over short reads and EINTR itself.
-    QByteArray data = file.read(limit);
-    return data;
 }
 
 std::string mostSevereStatusLine(std::string_view text,

@@ -85,13 +85,6 @@ std::optional<ProcessScan> scanForProcess(const std::string &procDir, std::strin
 
 // ---------------------------------------------------------------- the printer state file
 
-// The state file holds one short status text; anything beyond this is not the filter's and
-// is not read, so a huge or runaway file costs the poll nothing.
-constexpr qint64 stateFileReadLimit = 64 * 1024;
-
-// Reads at most `limit` bytes of a file; nothing when it cannot be opened.
-std::optional<QByteArray> readBounded(const QString &path, qint64 limit);
-
 // The most severe status line of a state file's text: lines split at LF (a CR before the LF
 // belongs to the line break), only lines containing "CODE=" count; a later line replaces the
 // kept one only when strictly more severe; the first line of severity 4 ends the reading.

@@ -1,6 +1,7 @@
 // The job watch: the listing count, the /proc scan against real processes, the state file
 // pick, the reply split and the listing child under its limits.
 #include "jobwatch.h"
+#include "namedprocess.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -67,48 +68,6 @@ class TempDir
 
   private:
     std::string path_;
-};
-
-// A copy of sleep under another name, so the kernel reports that name for it.
-class NamedProcess
-{
-  public:
-    NamedProcess(const TempDir &dir, const std::string &name)
-    {
-        std::string copy = dir.file(name);
-        std::system(("cp /bin/sleep '" + copy + "'").c_str());
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::execl(copy.c_str(), copy.c_str(), "60", static_cast<char *>(nullptr));
-            ::_exit(127);
-        }
-        // Until exec is done the child still carries the test's name.
-        for (int i = 0; i < 200 && !named(name); ++i)
-            ::usleep(5000);
-    }
-    ~NamedProcess() { stop(); }
-
-    pid_t pid() const { return pid_; }
-
-    void stop()
-    {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-
-  private:
-    bool named(const std::string &name) const
-    {
-        std::ifstream comm("/proc/" + std::to_string(pid_) + "/comm");
-        std::string line;
-        std::getline(comm, line);
-        return line == name.substr(0, 15);
-    }
-
-    pid_t pid_ = -1;
 };
 
 bool found(const std::optional<ProcessScan> &scan)
@@ -277,7 +236,7 @@ class ProcScan : public ::testing::Test
 TEST_F(ProcScan, FindsARunningUsbFilterAndLosesItWhenItEnds)
 {
     EXPECT_FALSE(found(scanForProcess("/proc", filterName)));
-    NamedProcess filter(dir_, filterName);
+    NamedProcess filter(dir_.path(), filterName);
     auto scan = scanForProcess("/proc", filterName);
     ASSERT_TRUE(scan);
     EXPECT_TRUE(scan->found);
@@ -293,18 +252,18 @@ TEST_F(ProcScan, NetworkFilterAndLookAlikesDoNotMatch)
 {
     // The kernel keeps 15 characters: "pstopxl_5520nw_"; and a name with ")" in it would
     // read as "pstopxl_5520nw" up to its first ")".
-    NamedProcess net(dir_, "pstopxl_5520nw_net");
-    NamedProcess paren(dir_, "pstopxl_5520nw)x");
-    NamedProcess upper(dir_, "PSTOPXL_5520NW");
+    NamedProcess net(dir_.path(), "pstopxl_5520nw_net");
+    NamedProcess paren(dir_.path(), "pstopxl_5520nw)x");
+    NamedProcess upper(dir_.path(), "PSTOPXL_5520NW");
     EXPECT_FALSE(found(scanForProcess("/proc", filterName)));
-    NamedProcess filter(dir_, filterName);
+    NamedProcess filter(dir_.path(), filterName);
     EXPECT_TRUE(found(scanForProcess("/proc", filterName)));
 }
 
 TEST_F(ProcScan, AProcessThatExitsDuringTheScanIsSkipped)
 {
-    NamedProcess filter(dir_, filterName);
-    NamedProcess leaver(dir_, "leaver");
+    NamedProcess filter(dir_.path(), filterName);
+    NamedProcess leaver(dir_.path(), "leaver");
     pid_t leaverPid = leaver.pid();
     auto entries = listProcessEntries("/proc");
     ASSERT_TRUE(entries);
@@ -379,25 +338,6 @@ INSTANTIATE_TEST_SUITE_P(
                       StateCase{"code=60000\nCODE=10001", "CODE=10001", 2},
                       // A half-written line: judged by what it has.
                       StateCase{"CODE=", "CODE=", 1}));
-
-TEST(StateFile, ReadsABoundedPieceOfAHugeFile)
-{
-    TempDir dir;
-    // 10 MB: a printing line, then junk, then an error line far beyond anything the filter
-    // writes.
-    std::string text = "CODE=10023\n" + std::string(10 << 20, 'x') + "\nCODE=88888\n";
-    dir.write("printerState", text);
-    QElapsedTimer clock;
-    clock.start();
-    auto data = readBounded(QString::fromStdString(dir.file("printerState")), stateFileReadLimit);
-    ASSERT_TRUE(data);
-    EXPECT_EQ(data->size(), stateFileReadLimit);
-    std::string chosen =
-        mostSevereStatusLine(std::string_view(data->constData(), data->size()), testSeverity);
-    EXPECT_LT(clock.elapsed(), 200);
-    EXPECT_EQ(chosen, "CODE=10023");
-    EXPECT_FALSE(readBounded(QString::fromStdString(dir.file("missing")), stateFileReadLimit));
-}
 
 // ---------------------------------------------------------------- the printer's reply
 
