@@ -1,5 +1,6 @@
 #include "tcpport.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -152,16 +153,39 @@ TcpPrintPort::Signal TcpPrintPort::readSignal(int signalFd)
     return Signal::Stop;
 }
 
+pollfd TcpPrintPort::companionEntry() const
+{
+    return pollfd{companion_ ? companion_->pollFd() : -1, POLLIN, 0};
+}
+
+int TcpPrintPort::timeoutWith(int ms) const
+{
+    const int due = companion_ ? companion_->nextDueMs() : -1;
+    if (due < 0)
+        return ms;
+    return ms < 0 ? due : std::min(ms, due);
+}
+
+void TcpPrintPort::serveCompanion(const pollfd &entry)
+{
+    if (!companion_)
+        return;
+    if (entry.revents & POLLIN)
+        companion_->readable();
+    companion_->sendDue();
+}
+
 int TcpPrintPort::run(int signalFd, const ReportSink &onReport, const NoteSink &onNote)
 {
     while (!stopping_ && (options_.maxJobs == 0 || jobs_ < options_.maxJobs)) {
-        pollfd fds[2] = {{listenFd_, POLLIN, 0}, {signalFd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        pollfd fds[3] = {{listenFd_, POLLIN, 0}, {signalFd, POLLIN, 0}, companionEntry()};
+        if (poll(fds, 3, timeoutWith(-1)) < 0) {
             if (errno == EINTR)
                 continue;
             std::perror("zlpsim-net: poll");
             return 1;
         }
+        serveCompanion(fds[2]);
         if (fds[1].revents & POLLIN)
             readSignal(signalFd); // a resume outside a job means nothing
         if (stopping_ || !(fds[0].revents & POLLIN))
@@ -196,6 +220,8 @@ bool TcpPrintPort::serveJob(int connection, const std::string &peer, int signalF
         return false;
     }
 
+    if (companion_)
+        companion_->jobStarted();
     std::vector<char> buffer(std::max<std::size_t>(behaviour_.readChunk, 4096));
     std::string closedBy;
     bool wasStalled = false;
@@ -211,15 +237,18 @@ bool TcpPrintPort::serveJob(int connection, const std::string &peer, int signalF
         const std::size_t allowance = session.readAllowance();
         // While stalled the connection is left out of the poll set altogether: the host's data
         // pile up in the socket buffers and its writes block.
-        pollfd fds[2] = {{allowance > 0 ? connection : -1, POLLIN, 0}, {signalFd, POLLIN, 0}};
-        const int r = poll(fds, 2, session.stalled() ? session.stallRemainingMs() : -1);
+        pollfd fds[3] = {
+            {allowance > 0 ? connection : -1, POLLIN, 0}, {signalFd, POLLIN, 0}, companionEntry()};
+        const int r =
+            poll(fds, 3, timeoutWith(session.stalled() ? session.stallRemainingMs() : -1));
         if (r < 0) {
             if (errno == EINTR)
                 continue;
             closedBy = "error";
             break;
         }
-        if (r == 0 && session.stalled()) {
+        serveCompanion(fds[2]);
+        if (session.stalled() && session.stallRemainingMs() == 0) {
             session.resume();
             continue;
         }
@@ -247,6 +276,8 @@ bool TcpPrintPort::serveJob(int connection, const std::string &peer, int signalF
         }
     }
     ::close(connection);
+    if (companion_)
+        companion_->jobEnded();
 
     const JobReport report = session.finish(closedBy, "tcp", endpoint(), peer);
     if (!writeFileAtomically(base + ".json", report.toJson(), error))
