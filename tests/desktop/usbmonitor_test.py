@@ -1,0 +1,202 @@
+#!/usr/bin/python3
+"""The installed usbmonitor on a desktop: its tray item, start-up notice and window, as the
+desktop stand-in and the accessibility bus see them, and the single instance.
+
+Run inside sandbox.sh (the suite installed under /opt) and desktop-session.sh:
+  usbmonitor_test.py --sim PATH/TO/zlpsim-usb --script READY_PRINTER_SCRIPT
+
+The monitor runs against a simulated printer that reports itself ready, so nothing but the
+start-up notice has a reason to appear; any other notice is listed when a check fails.
+"""
+
+import argparse
+import os
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import desktop  # noqa: E402
+
+MONITOR = "/opt/varn/ZLP5520NW/bin/usb/usbmonitor"
+TITLE = "ZLP5520NW USB状态监控"
+NOTICE_TITLE = "通知"
+NOTICE_TEXT = "ZLP5520NW状态监控启动"
+NOTICE_MS = 30000
+STARTUP_STATE = "状态监视器启动"
+STARTUP_HELP = "状态监视器正在连接打印机，请稍后"
+ARGS = None
+
+
+def bluish(r, g, b):
+    return b > r + 40 and b > g + 15
+
+
+def unix_pid(bus_name):
+    import dbus
+    bus = dbus.SessionBus()
+    proxy = bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus", introspect=False)
+    return int(proxy.GetConnectionUnixProcessID(bus_name, dbus_interface="org.freedesktop.DBus"))
+
+
+class InstalledUsbMonitor(unittest.TestCase):
+    """One monitor run, checked step by step in the order a user sees it."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.outdir = os.environ["DESKTOP_OUTDIR"]
+        cls.started = time.monotonic()
+        cls.proc = subprocess.Popen(
+            [ARGS.sim, "--script", ARGS.script, "--record", os.path.join(cls.outdir, "usb.rec"),
+             "--", MONITOR],
+            stdout=open(os.path.join(cls.outdir, "usbmonitor.out"), "w"),
+            stderr=subprocess.STDOUT)
+        cls.events = desktop.Events(since=cls.started)
+        cls.window_seen = None
+        cls.window_gone = None
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.proc.poll() is None:
+            cls.proc.terminate()
+            try:
+                cls.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                cls.proc.kill()
+                cls.proc.wait(timeout=10)
+
+    def unexpected(self):
+        return "notices so far: %r" % [(round(e["t"] - self.started, 2), e["summary"], e["body"])
+                                       for e in self.events.notices()]
+
+    def test_1_tray_item_of_the_installed_program_registers(self):
+        item = self.events.next(desktop.is_event("item-registered"), 15, "tray item")
+        type(self).item = item
+        pid = unix_pid(item["sender"])
+        self.assertEqual(os.readlink("/proc/%d/exe" % pid), MONITOR)
+        type(self).monitor_pid = pid
+        props = desktop.item_properties()
+        self.assertEqual(props["Id"], "usbmonitor")
+        self.assertEqual(props["Category"], "ApplicationStatus")
+        # The heart, at every size offered, drawn and not blank.
+        self.assertTrue(props["IconPixmap"])
+        for pixmap in props["IconPixmap"]:
+            self.assertGreater(pixmap["opaque_pixels"], pixmap["width"] * pixmap["height"] // 10)
+        type(self).ready_icon = [p["sha1"] for p in props["IconPixmap"]]
+
+    def test_2_startup_notice_with_its_icon_and_duration(self):
+        notice = self.events.next(desktop.is_notify(summary=NOTICE_TITLE, body=NOTICE_TEXT), 15,
+                                  "the start-up notice")
+        self.assertEqual(notice["expire_timeout"], NOTICE_MS, notice)
+        self.assertEqual(notice["app_icon"], "dialog-information", notice)
+        self.assertEqual(notice["app_name"], "usbmonitor")
+        first = self.events.notices()[0]
+        self.assertEqual(first["id"], notice["id"], "a notice came before the start-up notice: "
+                         + self.unexpected())
+        type(self).notice = notice
+        # While the notice lasts, the tray shows its title and asks for attention.
+        props = desktop.item_properties()
+        self.assertEqual((props["ToolTip"]["title"], props["Status"]),
+                         (NOTICE_TITLE, "NeedsAttention"))
+
+    def test_3_window_comes_up_on_top_with_the_startup_texts(self):
+        window = desktop.wait_until("the window mapped", lambda: (
+            lambda w: w if w and w["mapped"] else None)(desktop.x_window(TITLE)), 10)
+        type(self).window_seen = time.monotonic()
+        self.assertEqual((window["width"], window["height"]), (520, 350))
+        self.assertIn("_NET_WM_STATE_ABOVE", desktop.wm_state(window["id"]))
+        # Wholly on the 1280 x 1024 screen.
+        self.assertGreaterEqual(window["x"], 0)
+        self.assertGreaterEqual(window["y"], 0)
+        self.assertLessEqual(window["x"] + 520, 1280)
+        self.assertLessEqual(window["y"] + 350, 1024)
+        app = desktop.find_application("usbmonitor")
+        acc = desktop.find_window(app, TITLE)
+        self.assertIn("showing", desktop.states(acc))
+        texts = desktop.texts_by_object_name(acc)
+        self.assertEqual(texts.get("printer_state"), STARTUP_STATE, texts)
+        self.assertEqual(texts.get("printer_help"), STARTUP_HELP, texts)
+        self.assertIn(STARTUP_STATE, desktop.label_texts(acc))
+        type(self).window = window
+        type(self).image_box = desktop.extents(desktop.widget(acc, "printer_img"))
+        type(self).state_box = desktop.extents(desktop.widget(acc, "printer_state"))
+
+    def test_4_window_renders_its_texts_and_the_blue_printer(self):
+        w = self.window
+        shot = desktop.screenshot(os.path.join(self.outdir, "usbmonitor-startup.png"))
+        self.assertIsNotNone(desktop.x_window(TITLE)["mapped"] or None,
+                             "the window went away before the screenshot")
+        whole = desktop.region_stats(shot, w["x"], w["y"], w["width"], w["height"])
+        self.assertGreater(whole["colours"], 30, whole)
+        self.assertGreater(whole["busy"], 0.05, whole)
+        # The same measure fails on bare screen of the window's size (the window sits at the
+        # bottom right, the top left is empty): an empty rendering would not pass.
+        bare = desktop.region_stats(shot, 0, 0, w["width"], w["height"])
+        self.assertLess(bare["busy"], 0.05, bare)
+        # The status line: text in its area, not a flat background.
+        x, y, width, height = self.state_box
+        state = desktop.region_stats(shot, x, y, width, height)
+        self.assertGreater(state["busy"], 0.01, ("status text area", state))
+        # The normal state's picture is the blue printer.
+        x, y, width, height = self.image_box
+        self.assertTrue(desktop.has_colour(shot, x, y, width, height, bluish, 200),
+                        "no blue printer in the picture at %r" % (self.image_box,))
+
+    def test_5_window_hides_itself_about_four_seconds_later(self):
+        self.assertIsNotNone(self.window_seen, "the window never came up")
+        desktop.wait_until("the window hidden", lambda: (
+            lambda w: w is None or not w["mapped"])(desktop.x_window(TITLE)), 10)
+        gone = time.monotonic()
+        # Mapped at most ~1 s after start (seen by polling), so hidden 4 s after start-up
+        # lands in this window.
+        self.assertGreater(gone - self.started, 3.5)
+        self.assertLess(gone - self.started, 6.5)
+        app = desktop.find_application("usbmonitor")
+        acc = desktop.find_window(app, TITLE)
+        desktop.wait_until("the window no longer showing for the accessibility bus",
+                           lambda: "showing" not in desktop.states(acc), 5)
+        self.assertIsNone(self.proc.poll(), "the monitor ended when its window hid")
+
+    def test_6_second_start_leaves_at_once_and_quietly(self):
+        before = len(desktop.read_events())
+        started = time.monotonic()
+        second = subprocess.run([MONITOR], capture_output=True, timeout=10)
+        took = time.monotonic() - started
+        self.assertEqual(second.returncode, 0, second.stderr)
+        self.assertLess(took, 1.0)
+        time.sleep(1.0)
+        later = desktop.read_events()[before:]
+        self.assertEqual([e for e in later if e["event"] in ("item-registered", "notify")], [])
+        self.assertNotIn(TITLE, [w["name"] for w in desktop.x_windows() if w["mapped"]])
+        # The first copy is undisturbed: running, its item still there.
+        self.assertIsNone(self.proc.poll())
+        self.assertTrue(os.path.exists("/proc/%d" % self.monitor_pid))
+        self.assertIsNotNone(desktop.item_properties())
+
+    def test_7_tooltip_reads_ready_once_the_notice_ran_out(self):
+        notice = self.notice
+        closed = self.events.next(desktop.is_event("notification-closed", id=notice["id"]),
+                                  NOTICE_MS / 1000 + 5, "end of the start-up notice")
+        self.assertAlmostEqual(closed["t"] - notice["t"], NOTICE_MS / 1000, delta=1.0)
+        try:
+            props = desktop.wait_tooltip("Ready", 5)
+        except desktop.Timeout as error:
+            raise AssertionError("%s; %s" % (error, self.unexpected()))
+        self.assertEqual(props["Status"], "Active")
+        self.assertEqual([p["sha1"] for p in props["IconPixmap"]], self.ready_icon)
+        self.assertEqual(len(self.events.notices()), 1, self.unexpected())
+
+    def test_8_item_leaves_with_the_program(self):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+        self.events.next(desktop.is_event("item-unregistered", service=self.item["service"]),
+                         10, "the item unregistered")
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--sim", required=True)
+    parser.add_argument("--script", required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2, failfast=True)
