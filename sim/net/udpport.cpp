@@ -107,8 +107,9 @@ void UdpStatusPort::readable()
         const bool nowPrinting = printing();
         const bool isStatusRequest = data == kStatusRequest;
         record("{\"event\":\"request\",\"request\":" + std::to_string(request) + ",\"ms\":" +
-               std::to_string(wallClockMs()) + ",\"from\":" + jsonQuote(endpointText(from)) +
-               ",\"data\":" + recordedData(data) + ",\"bytes\":" + std::to_string(n) +
+               std::to_string(wallClockMs()) + ",\"monoMs\":" + std::to_string(monotonicMs()) +
+               ",\"from\":" + jsonQuote(endpointText(from)) + ",\"data\":" + recordedData(data) +
+               ",\"bytes\":" + std::to_string(n) +
                ",\"printing\":" + (nowPrinting ? "true" : "false") +
                ",\"answered\":" + (isStatusRequest ? "true" : "false") + "}");
         if (!isStatusRequest)
@@ -172,6 +173,7 @@ void UdpStatusPort::send(const Pending &datagram)
     const int sendErrno = errno;
     std::string line = "{\"event\":\"reply\",\"request\":" + std::to_string(datagram.request) +
                        ",\"ms\":" + std::to_string(wallClockMs()) +
+                       ",\"monoMs\":" + std::to_string(monotonicMs()) +
                        ",\"to\":" + jsonQuote(endpointText(datagram.to)) +
                        ",\"data\":" + recordedData(datagram.bytes) +
                        ",\"bytes\":" + std::to_string(datagram.bytes.size());
