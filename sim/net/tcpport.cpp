@@ -52,14 +52,26 @@ class TcpBackChannel : public BackChannel
     int fd_;
 };
 
-std::string addressText(const sockaddr_in &addr)
+} // namespace
+
+bool ipv4SocketAddress(const std::string &address, int port, sockaddr_in &out, std::string &error)
+{
+    out = sockaddr_in{};
+    out.sin_family = AF_INET;
+    out.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (inet_pton(AF_INET, address.c_str(), &out.sin_addr) != 1) {
+        error = "not an IPv4 address: " + address;
+        return false;
+    }
+    return true;
+}
+
+std::string socketAddressText(const sockaddr_in &addr)
 {
     char text[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
     return std::string(text) + ":" + std::to_string(ntohs(addr.sin_port));
 }
-
-} // namespace
 
 bool writeFileAtomically(const std::string &path, const std::string &text, std::string &error)
 {
@@ -107,12 +119,8 @@ std::string TcpPrintPort::endpoint() const
 bool TcpPrintPort::listen(std::string &error)
 {
     sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(options_.port));
-    if (inet_pton(AF_INET, options_.bindAddress.c_str(), &addr.sin_addr) != 1) {
-        error = "not an IPv4 address: " + options_.bindAddress;
+    if (!ipv4SocketAddress(options_.bindAddress, options_.port, addr, error))
         return false;
-    }
     listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) {
         error = std::string("socket: ") + std::strerror(errno);
@@ -200,7 +208,7 @@ int TcpPrintPort::run(int signalFd, const ReportSink &onReport, const NoteSink &
             std::perror("zlpsim-net: accept");
             return 1;
         }
-        if (!serveJob(connection, addressText(peer), signalFd, onReport, onNote))
+        if (!serveJob(connection, socketAddressText(peer), signalFd, onReport, onNote))
             return 1;
     }
     return 0;

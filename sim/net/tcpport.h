@@ -6,6 +6,7 @@
 #include "session.h"
 
 #include <functional>
+#include <netinet/in.h>
 #include <poll.h>
 #include <string>
 
@@ -76,6 +77,12 @@ class TcpPrintPort
     bool stopping_ = false;
     PortCompanion *companion_ = nullptr;
 };
+
+// The IPv4 socket address of a dotted address and port; false with a message when the address
+// is not one.
+bool ipv4SocketAddress(const std::string &address, int port, sockaddr_in &out, std::string &error);
+// "a.b.c.d:port" of a socket address.
+std::string socketAddressText(const sockaddr_in &addr);
 
 // Writes text to path through a temporary file and a rename, so readers never see half of it.
 bool writeFileAtomically(const std::string &path, const std::string &text, std::string &error);

@@ -19,13 +19,6 @@ const std::string_view kStatusRequest = "GetStatus;";
 // The record keeps the start of a long datagram; its length is recorded whole.
 constexpr std::size_t recordedBytes = 256;
 
-std::string endpointText(const sockaddr_in &addr)
-{
-    char text[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(addr.sin_port));
-}
-
 std::string recordedData(std::string_view bytes)
 {
     return jsonQuote(bytes.substr(0, recordedBytes));
@@ -54,12 +47,8 @@ std::string UdpStatusPort::endpoint() const
 bool UdpStatusPort::open(std::string &error)
 {
     sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(options_.port));
-    if (inet_pton(AF_INET, options_.bindAddress.c_str(), &addr.sin_addr) != 1) {
-        error = "not an IPv4 address: " + options_.bindAddress;
+    if (!ipv4SocketAddress(options_.bindAddress, options_.port, addr, error))
         return false;
-    }
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd_ < 0) {
         error = std::string("socket: ") + std::strerror(errno);
@@ -108,8 +97,8 @@ void UdpStatusPort::readable()
         const bool isStatusRequest = data == kStatusRequest;
         record("{\"event\":\"request\",\"request\":" + std::to_string(request) + ",\"ms\":" +
                std::to_string(wallClockMs()) + ",\"monoMs\":" + std::to_string(monotonicMs()) +
-               ",\"from\":" + jsonQuote(endpointText(from)) + ",\"data\":" + recordedData(data) +
-               ",\"bytes\":" + std::to_string(n) +
+               ",\"from\":" + jsonQuote(socketAddressText(from)) +
+               ",\"data\":" + recordedData(data) + ",\"bytes\":" + std::to_string(n) +
                ",\"printing\":" + (nowPrinting ? "true" : "false") +
                ",\"answered\":" + (isStatusRequest ? "true" : "false") + "}");
         if (!isStatusRequest)
@@ -174,7 +163,7 @@ void UdpStatusPort::send(const Pending &datagram)
     std::string line = "{\"event\":\"reply\",\"request\":" + std::to_string(datagram.request) +
                        ",\"ms\":" + std::to_string(wallClockMs()) +
                        ",\"monoMs\":" + std::to_string(monotonicMs()) +
-                       ",\"to\":" + jsonQuote(endpointText(datagram.to)) +
+                       ",\"to\":" + jsonQuote(socketAddressText(datagram.to)) +
                        ",\"data\":" + recordedData(datagram.bytes) +
                        ",\"bytes\":" + std::to_string(datagram.bytes.size());
     if (n < 0)

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
@@ -205,15 +206,12 @@ class PrinterProcess
                                          "0",
                                          "--quiet"};
         args.insert(args.end(), extra.begin(), extra.end());
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::vector<char *> argv;
-            for (auto &a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
         for (int i = 0; i < 500 && fileText(dir_ + "/ready").find("udp ") == std::string::npos; ++i)
             usleep(10000);
         std::istringstream ready(fileText(dir_ + "/ready"));
@@ -222,8 +220,10 @@ class PrinterProcess
     }
     ~PrinterProcess()
     {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
         std::system(("rm -rf '" + dir_ + "'").c_str());
     }
     int tcpPort() const { return tcpPort_; }
