@@ -323,8 +323,11 @@ void MainWindow::windowClose()
 {
     if (autoHideDone_ == 1)
         return;
-    if (openedByUser_ == 0)
+    if (openedByUser_ == 0) {
+        closingByTimer_ = true;
         close();
+        closingByTimer_ = false;
+    }
     autoHideDone_ = 1;
 }
 
@@ -336,7 +339,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
     }
     // Only a close by the user repeats the notice; the window timer's own close does not,
     // or every status would come twice.
-    if (kMonitorProfile.closeRepeatsNotice && event->spontaneous())
+    if (kMonitorProfile.closeRepeatsNotice && !closingByTimer_)
         triggerBubbleOn(trayStateIndex_, balloonTitle_, balloonMessage_);
     hide();
     openedByUser_ = 0;
