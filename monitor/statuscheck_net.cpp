@@ -1,6 +1,7 @@
 // The network build's link to the printer: every poll sends "GetStatus;" by UDP to the
 // printer's address from the address file; replies arrive on port 9102 whenever the printer
 // sends them and go through the catalogue.
+#include "jobwatch.h"
 #include "mainwindow.h"
 #include "netstatus.h"
 #include "smallfile.h"
@@ -9,7 +10,6 @@
 #include <QByteArray>
 #include <QDebug>
 #include <QHostAddress>
-#include <QList>
 #include <QUdpSocket>
 
 class StatusLink
@@ -70,6 +70,10 @@ void MainWindow::startStatusLink()
 
 void MainWindow::printerStateCheck()
 {
+    // Asked on every tick, as in the USB build; nothing here depends on the answers.
+    jobQueued_ = checkPrintJob();
+    checkPrintingProcess();
+
     if (link_->netErrorShown == 1)
         link_->setPrinterIp(readNetIpInfo());
 
@@ -132,12 +136,9 @@ void MainWindow::readSocket()
 void MainWindow::execReturnMsg(const QByteArray &reply)
 {
     const QString rule(46, QLatin1Char('='));
-    qDebug().noquote() << "receive = " + QString::fromUtf8(reply);
-    qDebug().noquote() << rule;
-    for (const QByteArray &piece : reply.split('\r')) {
-        if (piece.contains("CODE="))
-            showMessageState(piece);
-    }
+    qDebug().noquote() << "receive = " + QString::fromUtf8(reply) + QLatin1Char('\n') + rule;
+    for (const QByteArray &line : jobwatch::statusLinesOfReply(reply))
+        showMessageState(line);
     qDebug().noquote() << rule;
 }
 

@@ -363,9 +363,22 @@ void NetMonitorTest::windowDifferences()
     window->windowClose();
     QVERIFY(!window->isVisible());
 
-    // Closed by the program (not the user): hidden, the program goes on, no repeated notice.
-    window->show();
+    // Closed with its close button: the last notice comes again, the window hides, the
+    // program goes on in the tray. The window timer's own close repeats nothing.
+    window->showMessageOnWindow(2, QStringLiteral("w"), QStringLiteral("warning text"));
+    QCOMPARE(newBalloons().size(), 1);
+    QVERIFY(window->isVisible());
     QVERIFY(!window->close());
+    QVERIFY(!window->isVisible());
+    QList<Balloon> shown = newBalloons();
+    QCOMPARE(shown.size(), 1);
+    QCOMPARE(shown[0].title, QStringLiteral("w"));
+    QCOMPARE(shown[0].message, QStringLiteral("warning text"));
+    QCOMPARE(shown[0].msecs, 120000);
+    window->show();
+    window->showMessageOnWindow(1, kReadyTitle, QStringLiteral("x"));
+    QCOMPARE(newBalloons().size(), 1);
+    window->windowClose();
     QVERIFY(!window->isVisible());
     QVERIFY(newBalloons().isEmpty());
 
