@@ -453,6 +453,44 @@ class MonitorWindowTest : public QObject
         }
     }
 
+    void windowRendersItsState()
+    {
+        // A window that paints empty (lost resources, no fonts, a broken form) fails here.
+        auto pixelsWhere = [](const QImage &image, const QRect &area, auto predicate) {
+            int count = 0;
+            for (int y = area.top(); y <= area.bottom(); ++y) {
+                for (int x = area.left(); x <= area.right(); ++x) {
+                    if (predicate(QColor(image.pixel(x, y))))
+                        ++count;
+                }
+            }
+            return count;
+        };
+        auto reddish = [](const QColor &c) {
+            return c.red() > 150 && c.green() < 100 && c.blue() < 100;
+        };
+        auto dark = [](const QColor &c) { return c.lightness() < 100; };
+        auto area = [this](QWidget *widget) {
+            return QRect(widget->mapTo(w.get(), QPoint(0, 0)), widget->size());
+        };
+
+        w->justStatusCodeShow(44114);
+        QApplication::processEvents();
+        QImage shot = w->grab().toImage();
+        QCOMPARE(shot.size(), QSize(520, 350));
+        QVERIFY(pixelsWhere(shot, area(w->ui->printer_img), reddish) > 200);
+        QVERIFY(pixelsWhere(shot, area(w->ui->printer_state), reddish) > 50); // red title
+        QVERIFY(pixelsWhere(shot, area(w->ui->printer_help), dark) > 50);     // message text
+        QVERIFY(pixelsWhere(shot, area(w->ui->printer_pagesize), dark) > 10); // "A4"
+
+        w->justStatusCodeShow(10001);
+        QApplication::processEvents();
+        shot = w->grab().toImage();
+        QCOMPARE(pixelsWhere(shot, area(w->ui->printer_state), reddish), 0);
+        QVERIFY(pixelsWhere(shot, area(w->ui->printer_state), dark) > 50);
+        QVERIFY(pixelsWhere(shot, area(w->ui->printer_img), reddish) < 20);
+    }
+
     void formHasItsWidgetsAndResources()
     {
         for (const char *name : {"tabWidget",
