@@ -5,13 +5,12 @@
 
 int main(int argc, char *argv[])
 {
-    // The monitor draws no OpenGL. Without this, Qt's X11 platform probes GLX at start-up,
-    // which loads the system's GL driver (with Mesa: tens of MiB of LLVM) into a program
-    // that idles in the tray all day. A value set by the user still wins.
+    QCoreApplication::setOrganizationName(QStringLiteral("VARN"));
+    // A window of labels needs no OpenGL. Without this the X11 platform picks the window's
+    // visual through GLX, which maps the whole Mesa driver (with LLVM) into a program that
+    // stays resident all session: about 50 MiB more. A user's own setting still wins.
     if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
         qputenv("QT_XCB_GL_INTEGRATION", "none");
-
-    QCoreApplication::setOrganizationName(QStringLiteral("VARN"));
     QApplication app(argc, argv);
 
     // A second copy leaves at once and quietly: no window, no tray icon, no message.
