@@ -39,5 +39,6 @@ case "$out/" in
 esac
 
 exec "$repo/tests/sandbox/sandbox.sh" "$build" --cupsd -- \
-    python3 "$repo/demo/demo.py" --sim "$build/sim/net/zlpsim-net" --doc "$repo/demo/sample.ps" \
+    "$repo/tests/desktop/desktop-session.sh" "$out/desktop" -- \
+    /usr/bin/python3 "$repo/demo/demo.py" --sim "$build/sim/net/zlpsim-net" --doc "$repo/demo/sample.ps" \
     --out "$out"
