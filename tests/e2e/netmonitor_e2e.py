@@ -30,6 +30,7 @@ from e2e import text_ps  # noqa: E402
 WORK = "/var/tmp/netmonitor-e2e"
 PRINTER = "127.0.0.2"
 NETMONITOR = "/opt/varn/ZLP5520NW/bin/net/netmonitor"
+USBMONITOR = "/opt/varn/ZLP5520NW/bin/usb/usbmonitor"
 NET_IP_INFO = "/opt/varn/ZLP5520NW/bin/net/config/netIpInfo"
 STARTUP = ("网络状态监视器启动", "网络状态监视器正在连接打印机，请稍后")
 READY = ("打印机准备就绪", "打印机准备就绪，等待打印任务")
@@ -111,17 +112,23 @@ def scenario(args, outdir):
     env = dict(os.environ, QT_MESSAGE_PATTERN="%{time boot} %{message}")
     monitor = subprocess.Popen([NETMONITOR], env=env, stderr=subprocess.STDOUT,
                                stdout=open(os.path.join(outdir, "netmonitor.out"), "w"))
+    # The USB monitor runs beside it, as on a desktop with both queues; it finds no USB printer
+    # and says so, which must not disturb the network monitor.
+    usb_monitor = subprocess.Popen([USBMONITOR], stderr=subprocess.STDOUT,
+                                   stdout=open(os.path.join(outdir, "usbmonitor.out"), "w"))
     try:
         notices = []
 
         def expect(texts, timeout, what):
-            notice = events.next(desktop.is_notify(summary=texts[0], body=texts[1]), timeout, what)
+            def match(e):
+                return (desktop.is_notify(summary=texts[0], body=texts[1])(e)
+                        and e["app_name"] == "netmonitor")
+            notice = events.next(match, timeout, what)
             notices.append(notice)
             return notice
 
         first = expect(STARTUP, 15, "the network start-up notice")
         eq(first["expire_timeout"], 120000, "every notice of the network build lasts 120 s")
-        eq(first["app_name"], "netmonitor", "the notice's program")
         ready = expect(READY, 10, "the printer's first answer: ready")
         idle_kib = resident_kib(monitor.pid)
 
@@ -133,6 +140,9 @@ def scenario(args, outdir):
         eq(report["pclxl"]["pages"], 3, "pages printed")
         ready_again = expect(READY, 15, "the ready notice after the job")
         check(ready_again["t"] > printing["t"], "ready comes after printing")
+        check(usb_monitor.poll() is None and monitor.poll() is None, "both monitors still run")
+        both = {e["app_name"] for e in desktop.Events(since=started).notices()}
+        eq(both, {"netmonitor", "usbmonitor"}, "programs that showed notices")
 
         # What the printer saw: the monitor's requests, exact, from this host, every 3 s.
         records = udp_records(sim)
@@ -157,12 +167,13 @@ def scenario(args, outdir):
             json.dump(figures, f, ensure_ascii=False, indent=1)
         print(json.dumps(figures, ensure_ascii=False))
     finally:
-        monitor.terminate()
-        try:
-            monitor.wait(10)
-        except subprocess.TimeoutExpired:
-            monitor.kill()
-            monitor.wait()
+        for proc in (monitor, usb_monitor):
+            proc.terminate()
+            try:
+                proc.wait(10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
         sim.stop()
 
 
