@@ -106,7 +106,8 @@ class NetMonitorTest : public QObject
   private:
     void startMonitor();
     // Balloons shown since the last call.
-    QList<Balloon> newBalloons();
+    // Waits (up to 3 s) for at least `expected` of them, then a little for any more.
+    QList<Balloon> newBalloons(int expected = 0);
     QLabel *label(const char *name) { return window->findChild<QLabel *>(QLatin1String(name)); }
 
     std::unique_ptr<MainWindow> window;
@@ -146,8 +147,9 @@ void NetMonitorTest::startMonitor()
     balloons = std::make_unique<QSignalSpy>(window.get(), &MainWindow::balloonShown);
 }
 
-QList<Balloon> NetMonitorTest::newBalloons()
+QList<Balloon> NetMonitorTest::newBalloons(int expected)
 {
+    (void)QTest::qWaitFor([&] { return balloons->count() - balloonsSeen >= expected; }, 3000);
     QTest::qWait(150); // anything still on its way is in
     QList<Balloon> out;
     for (; balloonsSeen < balloons->count(); ++balloonsSeen) {
@@ -183,7 +185,7 @@ void NetMonitorTest::addressFileForms()
     startMonitor();
     window->printerStateCheck();
     const QByteArray request = printer.request(sent ? 2000 : 300);
-    const QList<Balloon> shown = newBalloons();
+    const QList<Balloon> shown = newBalloons(sent ? 0 : 1);
     if (sent) {
         QCOMPARE(request, QByteArray("GetStatus;"));
         QVERIFY(shown.isEmpty());
@@ -203,7 +205,7 @@ void NetMonitorTest::warningOncePerOutageAndNewAddressAtNextTick()
     startMonitor(); // no address file yet
     for (int tick = 0; tick < 3; ++tick)
         window->printerStateCheck();
-    QList<Balloon> shown = newBalloons();
+    QList<Balloon> shown = newBalloons(1);
     QCOMPARE(shown.size(), 1);
     QCOMPARE(shown[0].message, kWarningText);
 
@@ -227,7 +229,7 @@ void NetMonitorTest::sameCodeShownAgainAfterOutage()
     window->printerStateCheck();
     QVERIFY(!printer.request().isEmpty());
     printer.reply("CODE=10001");
-    QCOMPARE(newBalloons().size(), 1);
+    QCOMPARE(newBalloons(1).size(), 1);
     printer.reply("CODE=10001"); // the catalogue shows a code once
     QVERIFY(newBalloons().isEmpty());
 
@@ -236,7 +238,7 @@ void NetMonitorTest::sameCodeShownAgainAfterOutage()
         loopbackNetwork(false);
         for (int tick = 0; tick < 3; ++tick)
             window->printerStateCheck();
-        QList<Balloon> shown = newBalloons();
+        QList<Balloon> shown = newBalloons(1);
         QCOMPARE(shown.size(), 1);
         QCOMPARE(shown[0].message, kWarningText);
         QCOMPARE(shown[0].msecs, 120000);
@@ -246,7 +248,7 @@ void NetMonitorTest::sameCodeShownAgainAfterOutage()
         window->printerStateCheck();
         QVERIFY(!printer.request().isEmpty());
         printer.reply("CODE=10001");
-        shown = newBalloons();
+        shown = newBalloons(1);
         QCOMPARE(shown.size(), 1);
         QCOMPARE(shown[0].title, kReadyTitle);
     }
@@ -262,13 +264,13 @@ void NetMonitorTest::emptyDatagrams()
 
     // Right after start (the "connecting" notice): an empty datagram means ready at once.
     printer.reply(QByteArray());
-    QList<Balloon> shown = newBalloons();
+    QList<Balloon> shown = newBalloons(1);
     QCOMPARE(shown.size(), 1);
     QCOMPARE(shown[0].title, kReadyTitle);
 
     // While printing: nothing, however many.
     printer.reply("CODE=10023");
-    QCOMPARE(newBalloons().size(), 1);
+    QCOMPARE(newBalloons(1).size(), 1);
     for (int i = 0; i < 5; ++i)
         printer.reply(QByteArray());
     QVERIFY(newBalloons().isEmpty());
@@ -276,12 +278,12 @@ void NetMonitorTest::emptyDatagrams()
 
     // After a cancel: the fourth empty datagram in a row brings the ready notice.
     printer.reply("CODE=10007");
-    QCOMPARE(newBalloons().size(), 1);
+    QCOMPARE(newBalloons(1).size(), 1);
     for (int i = 0; i < 3; ++i)
         printer.reply(QByteArray());
     QVERIFY(newBalloons().isEmpty());
     printer.reply(QByteArray());
-    shown = newBalloons();
+    shown = newBalloons(1);
     QCOMPARE(shown.size(), 1);
     QCOMPARE(shown[0].title, kReadyTitle);
 }
@@ -296,13 +298,13 @@ void NetMonitorTest::burstShownInOrder()
     // Both are queued before the event loop looks at the socket.
     printer.reply("CODE=10023");
     printer.reply("CODE=10001");
-    const QList<Balloon> shown = newBalloons();
+    const QList<Balloon> shown = newBalloons(2);
     QCOMPARE(shown.size(), 2);
     QCOMPARE(shown[0].title, kPrintingTitle);
     QCOMPARE(shown[1].title, kReadyTitle);
     // One datagram with two lines: the same, in order.
     printer.reply("CODE=10023\rCODE=10001");
-    const QList<Balloon> again = newBalloons();
+    const QList<Balloon> again = newBalloons(2);
     QCOMPARE(again.size(), 2);
     QCOMPARE(again[0].title, kPrintingTitle);
     QCOMPARE(again[1].title, kReadyTitle);
@@ -324,7 +326,7 @@ void NetMonitorTest::strangerIsDroppedAndLargeDatagramRead()
 
     // 65,000 bytes with the status line at its very end: the whole datagram is read.
     printer.reply(QByteArray(64989, 'x') + "\rCODE=10023");
-    const QList<Balloon> shown = newBalloons();
+    const QList<Balloon> shown = newBalloons(1);
     QCOMPARE(shown.size(), 1);
     QCOMPARE(shown[0].title, kPrintingTitle);
 }
@@ -336,7 +338,7 @@ void NetMonitorTest::everyNoticeIsALongBalloonEvenRepeated()
         for (int repeat = 0; repeat < 2; ++repeat) {
             window->showMessageOnWindow(kind, QStringLiteral("t%1").arg(kind),
                                         QStringLiteral("m%1").arg(kind));
-            const QList<Balloon> shown = newBalloons();
+            const QList<Balloon> shown = newBalloons(1);
             QCOMPARE(shown.size(), 1);
             QCOMPARE(shown[0].title, QStringLiteral("t%1").arg(kind));
             QCOMPARE(shown[0].msecs, 120000);
@@ -366,18 +368,18 @@ void NetMonitorTest::windowDifferences()
     // Closed with its close button: the last notice comes again, the window hides, the
     // program goes on in the tray. The window timer's own close repeats nothing.
     window->showMessageOnWindow(2, QStringLiteral("w"), QStringLiteral("warning text"));
-    QCOMPARE(newBalloons().size(), 1);
+    QCOMPARE(newBalloons(1).size(), 1);
     QVERIFY(window->isVisible());
     QVERIFY(!window->close());
     QVERIFY(!window->isVisible());
-    QList<Balloon> shown = newBalloons();
+    QList<Balloon> shown = newBalloons(1);
     QCOMPARE(shown.size(), 1);
     QCOMPARE(shown[0].title, QStringLiteral("w"));
     QCOMPARE(shown[0].message, QStringLiteral("warning text"));
     QCOMPARE(shown[0].msecs, 120000);
     window->show();
     window->showMessageOnWindow(1, kReadyTitle, QStringLiteral("x"));
-    QCOMPARE(newBalloons().size(), 1);
+    QCOMPARE(newBalloons(1).size(), 1);
     window->windowClose();
     QVERIFY(!window->isVisible());
     QVERIFY(newBalloons().isEmpty());
