@@ -84,7 +84,7 @@ void MainWindow::printerStateCheck()
         ret = link_->socket->writeDatagram(link_->request, link_->printer, netstatus::kRequestPort);
     qDebug().noquote() << QStringLiteral("UDP send ret = %1").arg(ret);
 
-    if (ret == -1) {
+    if (ret < 0) {
         qDebug() << "socket link to device error";
         if (link_->netErrorShown == 0) {
             showMessageOnWindow(3, QStringLiteral("警告"),

@@ -13,6 +13,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <sys/stat.h>
 
 Q_DECLARE_METATYPE(QSystemTrayIcon::MessageIcon)
 
@@ -173,13 +174,20 @@ void NetMonitorTest::addressFileForms_data()
     QTest::newRow("four parts, not an address") << "127.0.0.256" << false;
     QTest::newRow("unspecified address") << "0.0.0.0" << false;
     QTest::newRow("no route to it") << "10.9.9.9" << false;
+    // Not what the setup tool writes: refused without reading, and without waiting.
+    QTest::newRow("a FIFO") << "<fifo>" << false;
+    QTest::newRow("over 64 KiB") << "<big>" << false;
 }
 
 void NetMonitorTest::addressFileForms()
 {
     QFETCH(QString, content);
     QFETCH(bool, sent);
-    if (!content.isNull())
+    if (content == QLatin1String("<fifo>"))
+        QCOMPARE(mkfifo(QFile::encodeName(kNetIpInfo).constData(), 0644), 0);
+    else if (content == QLatin1String("<big>"))
+        writeNetIpInfo(QStringLiteral("127.0.0.2\n") + QString(70000, QLatin1Char('x')));
+    else if (!content.isNull())
         writeNetIpInfo(content);
     Peer printer("127.0.0.2");
     startMonitor();
