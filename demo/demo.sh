@@ -40,10 +40,13 @@ case "$out/" in
     ;;
 esac
 
-# Then, in the same sandbox, the USB monitor on a desktop stand-in (Xvfb, a private session bus,
-# a tray and notification server) watches a USB job: demo/usbmonitor_demo.py.
+# The print demo runs on a desktop stand-in (Xvfb, a private session bus, a tray and
+# notification server), where netmonitor watches the network job (demo/netmonitor_watch.py).
+# Then, in the same sandbox, the USB monitor on a desktop stand-in watches a USB job:
+# demo/usbmonitor_demo.py.
 exec "$repo/tests/sandbox/sandbox.sh" "$build" --cupsd -- bash -c '
-    python3 "$1/demo/demo.py" --sim "$2/sim/net/zlpsim-net" --doc "$1/demo/sample.ps" --out "$3" &&
+    "$1/tests/desktop/desktop-session.sh" "$3/netmonitor" -- /usr/bin/python3 -W ignore \
+        "$1/demo/demo.py" --sim "$2/sim/net/zlpsim-net" --doc "$1/demo/sample.ps" --out "$3" &&
     "$1/tests/desktop/desktop-session.sh" "$3/usbmonitor" -- /usr/bin/python3 -W ignore \
         "$1/demo/usbmonitor_demo.py" --net-sim "$2/sim/net/zlpsim-net" \
         --usb-sim "$2/sim/usb/zlpsim-usb" --out "$3"' demo "$repo" "$(cd "$build" && pwd)" "$out"
