@@ -248,9 +248,9 @@ void sendHeader(int copy)
 } // namespace
 
 // Runs the rasterizer and streams its output behind the job header. Returns
-// only when the rasterizer succeeded (true when it produced printer data);
-// every other end finishes the process.
-bool pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoice &raster,
+// only when the rasterizer succeeded; every other end finishes the process.
+// Output of no more than the preamble sends nothing here, not even the header.
+void pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoice &raster,
                  int duplex, const char *position)
 {
     int fds[2];
@@ -359,7 +359,7 @@ bool pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoi
     gRasterizer = -1;
     if (status == 0) {
         close(input);
-        return !first;
+        return;
     }
     if (WIFEXITED(status))
         endAfterRasterizer(TAG "pstopxl failed.  Exit code=%d\n", WEXITSTATUS(status));
@@ -647,11 +647,11 @@ int main(int argc, char *argv[])
 
     // 16-18. Print.
     std::fputs("INFO:打印机正在打印\n", stderr);
-    // A document without pages leaves the printer alone: no header, no trailer.
-    const bool streamed = pstopxlexec(kRasterizer, kDebugCopy, raster, duplex, position);
+    // A document without pages still ends with the trailer: harmless to the
+    // printer, and the job ends the same way whatever the rasterizer made.
+    pstopxlexec(kRasterizer, kDebugCopy, raster, duplex, position);
     cancelIfRequested();
-    if (streamed)
-        sendTrailer();
+    sendTrailer();
     cancelIfRequested();
 
     // 19-21. The job is done: later signals no longer cancel it.

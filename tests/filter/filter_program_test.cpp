@@ -193,13 +193,28 @@ TEST_F(Filter, StreamIsHeaderThenRasterDataLessItsPreambleThenTrailer)
     EXPECT_EQ(readFile(kDebugCopy), header + data);
 }
 
-TEST_F(Filter, PreambleOnlyOutputSendsNothing)
+TEST_F(Filter, NoPrinterDataSendsOnlyTheTrailer)
 {
-    setRasterizer("printf '%063d' 7\n");
-    const FilterRun run = runFilter({});
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_TRUE(run.out.empty());
-    EXPECT_TRUE(endsWith(readFile(kLog), "\n打印任务完成\n"));
+    // Output no longer than the preamble the filter drops (63 bytes, 64 at 1200 dpi): the
+    // stage writes nothing, not even the header, and the job still ends with the trailer.
+    const std::pair<const char *, const char *> cases[] = {
+        {"true\n", ""},
+        {"printf '%040d' 7\n", ""},
+        {"printf '%063d' 7\n", ""},
+        {"printf '%064d' 7\n", "Resolution=1200dpi"},
+    };
+    for (const auto &[script, options] : cases) {
+        SetUp();
+        setRasterizer(script);
+        FilterCall call;
+        call.args[4] = options;
+        const FilterRun run = runFilter(call);
+        EXPECT_EQ(run.exitCode, 0) << script;
+        EXPECT_EQ(run.out, kTrailer) << script;
+        EXPECT_EQ(readFile(kDebugCopy), "") << script;
+        EXPECT_EQ(readFile(kState), "CODE=10001") << script;
+        EXPECT_TRUE(endsWith(readFile(kLog), "\n打印任务完成\n")) << script;
+    }
 }
 
 TEST_F(Filter, RasterizerFailureEndsWithoutTrailer)
