@@ -51,8 +51,14 @@ const char kDebugCopy[] = "/var/tmp/qzt.prn";
 const char kKeyReason[] =
     "输入数字密码无效，请在电脑端打印队列中取消任务，并重新设置四位密码，重新打印\n";
 constexpr size_t kBlockSize = 262144;
+// How long the drain after a block may take; a printer that takes no data for
+// as long counts as one drain failure too.
+constexpr double kDrainSeconds = 2.0;
 
 pid_t gRasterizer = -1;
+// Drain failures in a row (timeout, no response; I/O errors too in the
+// network build) and printer writes that made no progress for kDrainSeconds.
+int gDrainFailures = 0;
 bool gSideChannel = true; // false when run by hand, without a backend to pace against
 
 // Run-log lines that only the USB build writes.
@@ -187,25 +193,45 @@ void storeBackChannel()
         replaceFile(printerState, reply, 4, OpenLog::StateFile);
 }
 
-void drainAfterBlock(int &failures)
+// The eleventh failure in a row cancels the job.
+void countDrainFailure()
+{
+    if (gDrainFailures > 9)
+        cancel_job(14);
+    ++gDrainFailures;
+    sleepSeconds(0.5);
+}
+
+void drainAfterBlock()
 {
     char data[8] = {};
-    const cups_sc_status_t status = drainOutput(2.0, data, 1);
+    const cups_sc_status_t status = drainOutput(kDrainSeconds, data, 1);
     std::fprintf(stderr, "[VARN-ZLP5520NW] DEBUG: send to printer  status = %d\n", status);
     logRun("[VARN-ZLP5520NW] DEBUG: data = %s\n", data);
     if (status == CUPS_SC_STATUS_OK) {
-        failures = 0;
+        gDrainFailures = 0;
         return;
     }
     std::fprintf(stderr, "[VARN-ZLP5520NW] DEBUG: send to printer error status = %d\n", status);
     const bool stalled = status == CUPS_SC_STATUS_TIMEOUT || status == CUPS_SC_STATUS_NO_RESPONSE ||
                          (kProfile.ioErrorIsDrainFailure && status == CUPS_SC_STATUS_IO_ERROR);
-    if (!stalled)
-        return;
-    if (failures > 9)
-        cancel_job(14);
-    ++failures;
-    sleepSeconds(0.5);
+    if (stalled)
+        countDrainFailure();
+}
+
+// A write to the printer made no progress for as long as a drain may take:
+// without this a printer that stops reading would hold the job in write() for
+// ever, and the drain requests that end a stalled job would never be made.
+bool onPrinterStall()
+{
+    if (gCancelling) {
+        // The cancel sequence cannot wait for a printer that takes nothing.
+        std::fputs(TAG "printer takes no data, cancel sequence not sent\n", stderr);
+        return false;
+    }
+    std::fprintf(stderr, TAG "printer took no data for %.0f s\n", kDrainSeconds);
+    countDrainFailure();
+    return !cancelRequested();
 }
 
 int openDebugCopy(const char *path)
@@ -299,7 +325,6 @@ void pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoi
     StreamCopier copier(input, STDOUT_FILENO, copy);
     bool first = true;
     bool end = false;
-    int failures = 0;
     while (!end) {
         // One block: up to 262144 bytes, then a drain that paces us to the printer.
         size_t taken = 0;
@@ -334,7 +359,7 @@ void pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoi
         if (written < taken)
             logRun("[VARN-ZLP5520NW] DEBUG: send to printer error writecont != bytes_read\n");
 
-        drainAfterBlock(failures);
+        drainAfterBlock();
         cancelIfRequested();
         if (kProfile.storeBackChannel)
             storeBackChannel();
@@ -571,6 +596,7 @@ int main(int argc, char *argv[])
     // 1. Paths and the cancel handler.
     printerState = kProfile.stateFilePath ? kProfile.stateFilePath : "";
     installHandlers();
+    watchPrinterOutput(STDOUT_FILENO, kDrainSeconds, onPrinterStall);
 
     // 2. The time, once.
     timeval tv = {};

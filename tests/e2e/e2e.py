@@ -268,6 +268,55 @@ def scenario_cancel(args, queue):
     sim.stop()
 
 
+def scenario_stall(args):
+    """A network printer that stops taking data mid-job: the filter ends the job itself once its
+    writes and drains have made no progress eleven times in a row."""
+    sim = simulator(args, "--stall-after", "1500000", "--rcvbuf", "32768", port=PORTS[NET])
+    doc = heavy_ps(f"{WORK}/heavy.ps", 6)
+    add_queue(NET)
+    before = print_log(NET)
+    jid = lp(NET, doc, title="stalled")
+    wait_until(lambda: "stalled" in sim.output(), 30, "the printer to stall")
+    stalled = time.monotonic()
+    wait_until(lambda: print_log(NET).endswith("\n打印任务被用户取消\n"), 60,
+               "the filter to cancel the job of the stalled printer")
+    waited = time.monotonic() - stalled
+    # Eleven failures, each a drain or a write without progress for 2 s, and a 0.5 s pause.
+    check(15 < waited < 45, "the job ends after eleven drain times without progress", waited)
+    check_log_block(NET, before, jid, "stalled", 1, 6, closing="\n打印任务被用户取消\n")
+    # CUPS refuses a filter's own cancel (filters run as lp, not as the job's owner), so the job
+    # ends when the backend has handed the printer what it still holds.
+    sim.signal(signal.SIGUSR1)
+    report = sim.wait_report(1)
+    wait_job(NET, jid, ("completed", "canceled", "aborted"))
+    check(report["stalled"], "the printer reports its stall")
+    x = report["pclxl"]
+    check(x["present"] and not x["wellFormed"] and x["pages"] < 6,
+          "the PCL XL stream is cut short", (x["pages"], x["error"]))
+    check(report["end"] in ("cancel", "truncated"), "no trailer after the cut", report["end"])
+    sim.stop()
+
+
+def scenario_slow(args):
+    """A network printer that takes 64 KiB every 0.8 s: slow, but every write moves within a
+    drain time, so the job is never cancelled."""
+    sim = simulator(args, "--read-chunk", "65536", "--read-delay", "800", "--rcvbuf", "32768",
+                    port=PORTS[NET])
+    doc = heavy_ps(f"{WORK}/heavy.ps", 1)
+    add_queue(NET)
+    before = print_log(NET)
+    started = time.monotonic()
+    jid = lp(NET, doc, title="slow")
+    wait_job(NET, jid, timeout=90)
+    report = sim.wait_report(1)
+    elapsed = time.monotonic() - started
+    check(report["bytes"] / elapsed < 100 * 1024, "the printer really was slow",
+          (report["bytes"], elapsed))
+    check_printed(report, NET, 1)
+    check_log_block(NET, before, jid, "slow", 1, 1)
+    sim.stop()
+
+
 def scenario_busy(args):
     """A printer that is busy three times before it lets the network job print."""
     sim = simulator(args, "--lock", "busy:3", port=PORTS[NET])
@@ -380,6 +429,8 @@ SCENARIOS = {
     "net_print": lambda a: scenario_print(a, NET),
     "usb_cancel": lambda a: scenario_cancel(a, USB),
     "net_cancel": lambda a: scenario_cancel(a, NET),
+    "net_stall": scenario_stall,
+    "net_slow": scenario_slow,
     "net_busy": scenario_busy,
     "net_silent": scenario_silent,
     "usb_bad_key": scenario_bad_key,
