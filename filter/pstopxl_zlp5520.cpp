@@ -9,6 +9,7 @@
 #include "joboptions.h"
 #include "jobtext.h"
 #include "lockreply.h"
+#include "pdfpages.h"
 #include "pjlheader.h"
 #include "profile.h"
 #include "spoolcount.h"
@@ -505,10 +506,24 @@ void writeJobFiles(const JobRecord &job, const Arguments &args, const TimeTexts 
     std::fprintf(stderr, TAG " psfilepth for get Page Count= %s\n", spool.c_str());
     SpoolCount count;
     if (std::FILE *file = std::fopen(spool.c_str(), "re")) {
-        LogLines lines;
-        count = scanSpool(file, lines);
-        std::fclose(file);
-        logRunLines(lines);
+        char start[1024];
+        const size_t got = std::fread(start, 1, sizeof start, file);
+        if (isPdfStart(start, got)) {
+            // CUPS keeps most jobs as PDF, which has no page comments to scan.
+            std::fclose(file);
+            std::string error;
+            count.pages = pdfPageCount(spool.c_str(), error);
+            if (!error.empty())
+                logRun(TAG "pdf not readable: %s\n", sanitizeValue(error).c_str());
+            logRun(TAG "pdf pages = %d\n", count.pages);
+            logRun(TAG "can not find copies from ps \n");
+        } else {
+            std::rewind(file);
+            LogLines lines;
+            count = scanSpool(file, lines);
+            std::fclose(file);
+            logRunLines(lines);
+        }
     } else {
         logRun(TAG "can not find copies from ps \n");
     }

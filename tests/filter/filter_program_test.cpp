@@ -177,6 +177,32 @@ TEST_F(Filter, CopiesAndPagesComeFromTheSpoolFile)
                                    "mediatype:PLAIN;\nduplex:DuplexNoTumble;\n");
 }
 
+TEST_F(Filter, PdfSpoolFilesCountTheirPagesThroughQpdf)
+{
+    const std::string spool = "/var/spool/cups/d00042-001";
+    writeFile("/var/tmp/three.ps", postscript(3));
+    ASSERT_EQ(std::system("gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=pdfwrite "
+                          "-sOutputFile=/var/spool/cups/d00042-001 /var/tmp/three.ps"),
+              0);
+    FilterCall call;
+    call.args[3] = "2";
+    FilterRun run = runFilter(call);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(contains(run.err, "DEBUG:[VARN-ZLP5520NW]pdf pages = 3\n"));
+    EXPECT_TRUE(endsWith(readFile(kLog).substr(0, readFile(kLog).find("resolution:")),
+                         "打印份数：2\n文档页数：3\n"));
+
+    // Damaged beyond repair: no pages, and none of qpdf's complaints on CUPS's status channel.
+    writeFile(kLog, "");
+    writeFile(spool, "%PDF-1.4\n" + std::string(3000, '\x7f'));
+    run = runFilter({});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(contains(readFile(kLog), "打印份数：1\n文档页数：0\n"));
+    EXPECT_TRUE(contains(run.err, "DEBUG:[VARN-ZLP5520NW]pdf not readable: "));
+    EXPECT_FALSE(contains(run.err, "WARNING"));
+    EXPECT_TRUE(endsWith(readFile(kLog), "\n打印任务完成\n"));
+}
+
 TEST_F(Filter, StreamIsHeaderThenRasterDataLessItsPreambleThenTrailer)
 {
     // 63 preamble bytes, then about 1.3 MB of known data: several 256 KiB blocks.
