@@ -52,6 +52,7 @@ const char kDebugCopy[] = "/var/tmp/qzt.prn";
 const char kKeyReason[] =
     "输入数字密码无效，请在电脑端打印队列中取消任务，并重新设置四位密码，重新打印\n";
 constexpr size_t kBlockSize = 262144;
+constexpr int kRasterizerPipeSize = 1 << 20; // an unprivileged process's limit
 // How long the drain after a block may take; a printer that takes no data for
 // as long counts as one drain failure too.
 constexpr double kDrainSeconds = 2.0;
@@ -286,6 +287,9 @@ void pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoi
                      errno, std::strerror(errno));
         std::exit(0);
     }
+    // Room for a few blocks, so that Ghostscript renders on while we wait for a drain instead
+    // of stopping every 64 KiB (kernel memory, not ours; best effort).
+    fcntl(fds[0], F_SETPIPE_SZ, kRasterizerPipeSize);
 
     const std::vector<std::string> args = rasterizerArgs(duplex, raster, position);
     std::vector<char *> argv;
@@ -323,6 +327,11 @@ void pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoi
     cancelIfRequested();
     logRun("[VARN-ZLP5520NW] DEBUG gs head: %s\n", head);
 
+    // A whole block fits into the pipe to the backend: one move instead of four, and the drain
+    // after it still keeps the printer at most a block behind.
+    struct stat out = {};
+    if (fstat(STDOUT_FILENO, &out) == 0 && S_ISFIFO(out.st_mode))
+        fcntl(STDOUT_FILENO, F_SETPIPE_SZ, static_cast<int>(kBlockSize));
     StreamCopier copier(input, STDOUT_FILENO, copy);
     bool first = true;
     bool end = false;
