@@ -142,12 +142,17 @@ RasterChoice chooseRaster(const std::string &pageSize, const std::string &resolu
 
     if (pageSize == "Custom") {
         double width = 0, height = 0;
+        int px = 0, py = 0;
         if (parseCustomSize(rawOptions, width, height)) {
+            px = static_cast<int>(width * 8.336134453781513 * kColumnFactor[c]);
+            py = static_cast<int>(height * 8.332541567695962 * kColumnFactor[c]);
+        }
+        // A size below one device pixel (".1x1") would make Ghostscript refuse the whole
+        // job with a rangecheck: such a size is as unusable as an unreadable one.
+        if (px >= 1 && py >= 1) {
             char text[LineBuffer::kLineSize];
             std::snprintf(text, sizeof text, TAG "Custom.widthxheight = %f*%f\n", width, height);
             log.push_back(text);
-            const int px = static_cast<int>(width * 8.336134453781513 * kColumnFactor[c]);
-            const int py = static_cast<int>(height * 8.332541567695962 * kColumnFactor[c]);
             std::snprintf(text, sizeof text, "-g%dx%d", px, py);
             choice.geometryArg = text;
             log.push_back(line(TAG "Custom.widthxheight = %s\n", text));

@@ -1,4 +1,5 @@
 #include "lockreply.h"
+#include "jobtext.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +24,10 @@ int parseLockReply(const std::string &text, int current, LogLines &log)
             continue;
         if (piece.compare(0, 2, "E=") == 0) {
             const std::string digits = piece.substr(2, 5);
-            std::snprintf(line, sizeof line, TAG "(LockPrinter?)=%s\n", digits.c_str());
+            // The printer's bytes stay on this run-log line: a CR or LF among them would
+            // start a line of their own on standard error.
+            std::snprintf(line, sizeof line, TAG "(LockPrinter?)=%s\n",
+                          sanitizeValue(digits).c_str());
             log.push_back(line);
             const bool allDigits =
                 !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos;

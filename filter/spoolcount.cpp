@@ -1,6 +1,9 @@
 #include "spoolcount.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,6 +16,29 @@ namespace
 bool startsWith(const char *line, const char *prefix)
 {
     return std::strncmp(line, prefix, std::strlen(prefix)) == 0;
+}
+
+// A count after a comment's keyword, as "%d" reads it (white space, then an optionally
+// signed decimal number), but only when it is a count at all: a negative number or one
+// beyond int ("%%Pages: 88888888888") is no count, where sscanf's "%d" would be undefined
+// and in practice wraps into a negative or arbitrary page count in the print log.
+bool readCount(const char *text, int &value)
+{
+    char *end = nullptr;
+    errno = 0;
+    const long number = std::strtol(text, &end, 10);
+    if (end == text || errno == ERANGE || number < 0 || number > INT_MAX)
+        return false;
+    value = static_cast<int>(number);
+    return true;
+}
+
+// " numcopies(%d)" after the requirements keyword.
+bool readNumCopies(const char *text, int &value)
+{
+    while (std::isspace(static_cast<unsigned char>(*text)))
+        ++text;
+    return startsWith(text, "numcopies(") && readCount(text + 10, value);
 }
 
 } // namespace
@@ -33,14 +59,13 @@ SpoolCount scanSpool(std::FILE *file, LogLines &log)
     while (std::fgets(line, sizeof line, file)) {
         int value = 0;
         bool copiesLine = false;
-        if (std::sscanf(line, "/#copies %d", &value) == 1) {
+        if (startsWith(line, "/#copies") && readCount(line + 8, value)) {
             hashCopies = value;
             copiesLine = true;
-        } else if (startsWith(line, "%%Requirements:") &&
-                   std::sscanf(line + 15, " numcopies(%d)", &value) == 1) {
+        } else if (startsWith(line, "%%Requirements:") && readNumCopies(line + 15, value)) {
             requiredCopies = value;
             copiesLine = true;
-        } else if (startsWith(line, "%%Pages:") && std::sscanf(line + 8, " %d", &value) == 1) {
+        } else if (startsWith(line, "%%Pages:") && readCount(line + 8, value)) {
             count.pages = value;
         }
         if (copiesLine) {

@@ -39,6 +39,19 @@ TEST(SpoolCount, LastCommentWinsAndCopiesPrecedence)
     EXPECT_FALSE(none.copiesFound);
 }
 
+TEST(SpoolCount, NumbersThatAreNoCountsAreSkipped)
+{
+    // Beyond int, or negative: the comment does not count, an earlier one stays.
+    EXPECT_EQ(scan("%%Pages: 4\n%%Pages: 88888888888888888888\n").pages, 4);
+    EXPECT_EQ(scan("%%Pages: 4\n%%Pages: 2147483648\n").pages, 4);
+    EXPECT_EQ(scan("%%Pages: 2147483647\n").pages, 2147483647);
+    EXPECT_EQ(scan("%%Pages: -3\n").pages, 0);
+    const SpoolCount copies = scan("/#copies 99999999999 def\n%%Requirements: numcopies(-2)\n");
+    EXPECT_FALSE(copies.copiesFound);
+    EXPECT_EQ(copies.copies, 1);
+    EXPECT_EQ(scan("%%Requirements:   numcopies(3)\n/#copies\t+5 def\n").copies, 5);
+}
+
 TEST(SpoolCount, LongLinesAreReadInPieces)
 {
     // A 1000-byte line: its pieces are scanned as lines, the next comment still counts.

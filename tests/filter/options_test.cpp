@@ -166,6 +166,11 @@ TEST(Raster, UnusableCustomOrUnknownValuesPrintA4)
               "-g4961x7016");
     EXPECT_EQ(chooseRaster("Custom", "300dpi", "PageSize=Custom.-5x100", log).geometryArg,
               "-g2480x3508");
+    // Less than a pixel wide: Ghostscript would refuse the job outright.
+    EXPECT_EQ(chooseRaster("Custom", "600dpi", "PageSize=Custom..1x1", log).geometryArg,
+              "-g4961x7016");
+    EXPECT_EQ(chooseRaster("Custom", "300dpi", "PageSize=Custom.100x0.01in", log).geometryArg,
+              "-g2480x3508");
     const RasterChoice size = chooseRaster("Tabloid", "300dpi", nullptr, log);
     EXPECT_EQ(size.geometryArg, "-g2480x3508");
     EXPECT_TRUE(size.fellBack);
@@ -223,6 +228,17 @@ TEST(LockReply, LogLinesFollowThePieces)
                                "[VARN-ZLP5520NW] DEBUG: LockPrinter receives 00002 printer busy\n",
                                "[VARN-ZLP5520NW] DEBUG: (LockPrinter?)OPL_Response_NumTmp=2\n"};
     EXPECT_EQ(log, expected);
+}
+
+TEST(LockReply, PrinterBytesStayOnTheirLogLine)
+{
+    LogLines log;
+    EXPECT_EQ(parseLockReply("CODE=00\n\x1b\rCODE=00002", kNoReply, log), 2);
+    for (const std::string &line : log) {
+        ASSERT_FALSE(line.empty());
+        EXPECT_EQ(line.find_first_of("\r\x1b"), std::string::npos) << line;
+        EXPECT_EQ(line.find('\n'), line.size() - 1) << line;
+    }
 }
 
 } // namespace
