@@ -1,0 +1,35 @@
+// The two texts the job watch reads from others: a /proc/<pid>/stat line (a process may
+// name itself anything, brackets and line feeds included) and the listing of `lpstat`.
+// The command name is a piece of the stat text between brackets; the queue counts are
+// bounded by the text and a job of the network queue never counts as one of the USB queue.
+#include "fuzzcheck.h"
+#include "jobwatch.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const std::string_view text(reinterpret_cast<const char *>(data), size);
+
+    if (const auto name = jobwatch::commandNameOfStat(text)) {
+        FUZZ_CHECK(name->data() > text.data());
+        FUZZ_CHECK(name->data()[-1] == '(');
+        FUZZ_CHECK(name->data() + name->size() < text.data() + text.size());
+        FUZZ_CHECK(name->data()[name->size()] == ')');
+        // The name runs to the last ')', so what follows holds none.
+        FUZZ_CHECK(text.substr(size_t(name->data() - text.data()) + name->size() + 1).find(')') ==
+                   std::string_view::npos);
+    } else {
+        const size_t open = text.find('(');
+        FUZZ_CHECK(open == text.npos || text.find(')', open) == text.npos);
+    }
+
+    const jobwatch::QueueMentions m =
+        jobwatch::countQueueMentions(text, "ZLP5520NW", "ZLP5520NW-net");
+    const size_t end = std::min(text.find('\0'), text.size());
+    FUZZ_CHECK(m.usbQueue >= m.netQueue);
+    FUZZ_CHECK(size_t(m.usbQueue) * 9 <= end);
+    // Only network jobs listed: no USB job.
+    if (m.usbQueue == m.netQueue)
+        FUZZ_CHECK(!jobwatch::usbJobListed(m));
+    FUZZ_CHECK(jobwatch::netJobListed(m) == (m.netQueue > 0));
+    return 0;
+}
