@@ -169,7 +169,7 @@ TEST(Raster, UnusableCustomOrUnknownValuesPrintA4)
     // Less than a pixel wide: Ghostscript would refuse the job outright.
     EXPECT_EQ(chooseRaster("Custom", "600dpi", "PageSize=Custom..1x1", log).geometryArg,
               "-g4961x7016");
-    EXPECT_EQ(chooseRaster("Custom", "300dpi", "PageSize=Custom.100x0.01in", log).geometryArg,
+    EXPECT_EQ(chooseRaster("Custom", "300dpi", "PageSize=Custom.100x0.1", log).geometryArg,
               "-g2480x3508");
     const RasterChoice size = chooseRaster("Tabloid", "300dpi", nullptr, log);
     EXPECT_EQ(size.geometryArg, "-g2480x3508");
