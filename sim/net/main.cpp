@@ -32,6 +32,7 @@ const char kUsage[] =
     "  --lock SCRIPT        answers to \"LockPrinter?\": grant (default), busy:N, silent,\n"
     "                       replies:R1,R2,... (\"-\" for no answer; the last one repeats)\n"
     "  --lock-delay MS      wait before each answer\n"
+    "  --busy-every N       every Nth job is answered busy twice before the lock script\n"
     "  --status BYTES:TEXT  send TEXT on the back channel once a job has sent BYTES bytes\n"
     "                       (repeatable; escapes \\r \\n \\t \\\\ \\0 \\xHH)\n"
     "  --stall-after BYTES  stop reading a job after BYTES bytes ...\n"
@@ -172,6 +173,8 @@ int main(int argc, char **argv)
             if (!script)
                 usageError(error);
             behaviour.lock = *script;
+        } else if (arg == "--busy-every") {
+            behaviour.busyEvery = static_cast<int>(number(arg, next(), 0, INT_MAX));
         } else if (arg == "--lock-delay") {
             behaviour.lockDelayMs = static_cast<int>(number(arg, next(), 0, 600000));
         } else if (arg == "--status") {

@@ -134,7 +134,11 @@ void PrinterSession::answerQueries()
 {
     while (preamble_.compare(0, kLockQuery.size(), kLockQuery) == 0) {
         preamble_.erase(0, kLockQuery.size());
-        const auto reply = behaviour_.lock.replyTo(queries_++);
+        const int query = queries_++;
+        const bool busy = behaviour_.busyEvery > 0 && report_.job % behaviour_.busyEvery == 0;
+        const int busyQueries = busy ? 2 : 0;
+        const auto reply = query < busyQueries ? std::optional<std::string>("CODE=00002")
+                                               : behaviour_.lock.replyTo(query - busyQueries);
         report_.lockReplies.push_back(reply.value_or(""));
         if (reply) {
             sleepMs(behaviour_.lockDelayMs);

@@ -39,6 +39,9 @@ struct StatusPush {
 struct Behaviour {
     LockScript lock = LockScript{{"CODE=00001"}};
     int lockDelayMs = 0;
+    // Every Nth job (by its number) finds the printer busy with another computer's job: its
+    // first two queries get "CODE=00002", then the lock script answers. 0: never.
+    int busyEvery = 0;
     std::vector<StatusPush> status;
     // Stop reading a job once it has sent this many bytes, until resume() or stallMs pass
     // (-1: until resumed), so the host's writes block the way a jammed printer makes them.
