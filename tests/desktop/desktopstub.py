@@ -270,9 +270,11 @@ class Notifications(dbus.service.Object):
                          sender_keyword="sender")
     def Notify(self, app_name, replaces_id, app_icon, summary, body, actions, hints,
                expire_timeout, sender):
-        if replaces_id and replaces_id in self.timers:
+        if replaces_id and int(replaces_id) in self.timers:
             nid = int(replaces_id)
-            GLib.source_remove(self.timers.pop(nid))
+            timer = self.timers.pop(nid)
+            if timer:
+                GLib.source_remove(timer)
         else:
             nid = self.next_id
             self.next_id += 1
