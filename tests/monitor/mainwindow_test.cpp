@@ -7,8 +7,10 @@
 #include "statuscatalogue.h"
 #include "ui_mainwindow.h"
 
+#include <QAction>
 #include <QFile>
 #include <QLabel>
+#include <QMenu>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -286,6 +288,30 @@ class MonitorWindowTest : public QObject
         w->iconActivated(QSystemTrayIcon::MiddleClick);
         QCOMPARE(balloonTitle(balloons->count() - 1), w->balloonTitle_);
         QCOMPARE(balloonMs(balloons->count() - 1), expectedBalloonMs(2));
+    }
+
+    void trayMenuHidesShowsAndQuits()
+    {
+        const QList<QAction *> entries = w->trayIconMenu->actions();
+        QCOMPARE(entries.size(), 4);
+        QCOMPARE(entries[0]->text(), QStringLiteral("最小化"));
+        QCOMPARE(entries[1]->text(), QStringLiteral("显示窗体"));
+        QVERIFY(entries[2]->isSeparator());
+        QCOMPARE(entries[3]->text(), QStringLiteral("退出"));
+        QCOMPARE(w->trayIcon->contextMenu(), w->trayIconMenu);
+
+        entries[0]->trigger();
+        QVERIFY(!w->isVisible());
+        entries[1]->trigger();
+        QVERIFY(w->isVisible());
+
+        // "退出" ends the event loop, and only it: the window stays alive until main ends.
+        QTimer::singleShot(0, entries[3], &QAction::trigger);
+        QTimer guard;
+        guard.setSingleShot(true);
+        connect(&guard, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
+        guard.start(5000);
+        QCOMPARE(QApplication::exec(), 0);
     }
 
     void singleClickShowsAHintWithTheStateIcon()
