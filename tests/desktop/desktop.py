@@ -49,9 +49,10 @@ def read_events(path=None):
     return events
 
 
-def is_notify(summary=None, body=None, app_icon=None, expire_timeout=None):
+def is_notify(summary=None, body=None, app_icon=None, expire_timeout=None, app_name=None):
     def match(e):
         return (e["event"] == "notify"
+                and (app_name is None or e["app_name"] == app_name)
                 and (summary is None or e["summary"] == summary)
                 and (body is None or e["body"] == body)
                 and (app_icon is None or e["app_icon"] == app_icon)
