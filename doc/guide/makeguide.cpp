@@ -7,6 +7,7 @@
 #include "statustable.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -15,6 +16,7 @@
 #include <QPainter>
 #include <QPdfWriter>
 #include <QRawFont>
+#include <QSaveFile>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -486,18 +488,14 @@ QHash<char16_t, char16_t> radicalIdeographs(const QFont &font)
     return table;
 }
 
-bool repairTextCodes(const QString &path, const QFont &font)
+// The finished file replaces the old one only when complete, so a failed run never leaves a
+// half-written guide that the build would take as up to date.
+bool writeGuide(const QString &path, QByteArray pdf, const QFont &font)
 {
-    QFile pdf(path);
-    if (!pdf.open(QIODevice::ReadWrite)) {
-        fail(QStringLiteral("cannot reopen %1: %2").arg(path, pdf.errorString()));
-        return false;
-    }
-    QByteArray bytes = pdf.readAll();
-    if (repairCjkToUnicode(bytes, radicalIdeographs(font)) == 0)
-        return true;
-    if (!pdf.seek(0) || pdf.write(bytes) != bytes.size()) {
-        fail(QStringLiteral("cannot rewrite %1: %2").arg(path, pdf.errorString()));
+    repairCjkToUnicode(pdf, radicalIdeographs(font));
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(pdf) != pdf.size() || !file.commit()) {
+        fail(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
         return false;
     }
     return true;
@@ -525,7 +523,9 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    QPdfWriter writer(args[2]);
+    QBuffer pdf;
+    pdf.open(QIODevice::WriteOnly);
+    QPdfWriter writer(&pdf);
     writer.setPageSize(QPageSize(QPageSize::A4));
     writer.setPageMargins(QMarginsF(20, 18, 20, 12), QPageLayout::Millimeter);
     writer.setResolution(300);
@@ -575,7 +575,7 @@ int main(int argc, char **argv)
 
     QPainter painter;
     if (!painter.begin(&writer)) {
-        fail(QStringLiteral("cannot write %1").arg(args[2]));
+        fail(QStringLiteral("cannot start the PDF"));
         return 1;
     }
     QFont small = body;
@@ -605,8 +605,8 @@ int main(int argc, char **argv)
                          QStringLiteral("第 %1 页，共 %2 页").arg(index + 1).arg(pages));
     }
     if (!painter.end()) {
-        fail(QStringLiteral("cannot finish %1").arg(args[2]));
+        fail(QStringLiteral("cannot finish the PDF"));
         return 1;
     }
-    return repairTextCodes(args[2], QFont(family)) ? 0 : 1;
+    return writeGuide(args[2], pdf.data(), QFont(family)) ? 0 : 1;
 }

@@ -124,15 +124,24 @@ class MakeguideRefuses(unittest.TestCase):
             result = run(MAKEGUIDE, src, out, IMAGES, env=env)
             return result, os.path.exists(out) and os.path.getsize(out) > 0
 
+    # A refused run leaves no file behind that the build could take for the guide.
     def test_a_source_without_the_status_table(self):
-        result, _ = self.make("# 指南\n\n正文\n")
+        result, written = self.make("# 指南\n\n正文\n")
         self.assertEqual(result.returncode, 1)
         self.assertIn("[[状态代码表]]", result.stderr)
+        self.assertFalse(written)
 
     def test_a_missing_picture(self):
-        result, _ = self.make("# 指南\n\n![x](missing.png)\n\n[[状态代码表]]\n")
+        result, written = self.make("# 指南\n\n![x](missing.png)\n\n[[状态代码表]]\n")
         self.assertEqual(result.returncode, 1)
         self.assertIn("missing.png", result.stderr)
+        self.assertFalse(written)
+
+    def test_an_unwritable_output(self):
+        result = run(MAKEGUIDE, SOURCE, "/nonexistent/dir/guide.pdf", IMAGES,
+                     env=dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("/nonexistent/dir/guide.pdf", result.stderr)
 
     def test_wrong_arguments_and_unreadable_source(self):
         self.assertEqual(run(MAKEGUIDE, env=dict(os.environ, QT_QPA_PLATFORM="offscreen")).returncode, 2)
