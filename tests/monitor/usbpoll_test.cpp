@@ -30,6 +30,9 @@ void captureMessage(QtMsgType type, const QMessageLogContext &, const QString &m
 {
     if (type == QtDebugMsg)
         capturedLines << message;
+    static const bool echo = qEnvironmentVariableIsSet("ZLP_TEST_ECHO_LOG");
+    if (echo)
+        std::fprintf(stderr, "log: %s\n", qPrintable(message));
 }
 
 TrayWait noTrayWait()
@@ -62,6 +65,7 @@ class UsbPollTest : public QObject
 
     void noPrinterWarnsOncePerOutage();
     void connectedIsAnnouncedOnceAndThePrinterAsked();
+    void unpluggedAndPluggedBackAnnouncesEachChangeOnce();
     void severalLinesInOneReplyShowInOrder();
     void oddRepliesAreCutAndSplit();
     void failedSendStillReadsAndReleases();
@@ -290,6 +294,49 @@ void UsbPollTest::failedSendStillReadsAndReleases()
     QVERIFY(capturedLines.contains(QStringLiteral("send1 253")));
     QVERIFY(capturedLines.contains(QStringLiteral("read Error")));
     QVERIFY(capturedLines.contains(QStringLiteral("release device ok")));
+    QCOMPARE(state(), QStringLiteral("连接成功！"));
+    QVERIFY(printer_->waitForOpenHandles(0, 2000));
+}
+
+void UsbPollTest::unpluggedAndPluggedBackAnnouncesEachChangeOnce()
+{
+    const std::string ready = "on \"CheckStatus?\"\n reply \"CODE=10001\"\n";
+    startPrinter(ready);
+    window_->printerStateCheck();
+    QCOMPARE(state(), kReady);
+
+    // Unplugged between polls: one warning, then silence.
+    printer_->unplug();
+    window_->printerStateCheck();
+    QCOMPARE(help(), QStringLiteral("USB连接错误！\n请检查打印机和电脑的USB连接状态"));
+    mark();
+    window_->printerStateCheck();
+    QCOMPARE(state(), kSentinel);
+
+    // Back: connected again, announced once; the same ready code stays quiet.
+    printer_->plugIn();
+    window_->printerStateCheck();
+    QCOMPARE(state(), QStringLiteral("连接成功！"));
+    mark();
+    window_->printerStateCheck();
+    QCOMPARE(state(), kSentinel);
+
+    // Pulled while a failed release still holds it: the dead handle is let go, the outage
+    // reported, and the printer found again when it is back.
+    printer_->setScript(parse("fail release\n" + ready));
+    window_->printerStateCheck();
+    QCOMPARE(printer_->openHandles(), 1);
+    printer_->unplug();
+    QElapsedTimer clock;
+    clock.start();
+    window_->printerStateCheck();
+    QVERIFY(clock.elapsed() < 2500);
+    QCOMPARE(state(), QStringLiteral("警告"));
+    QCOMPARE(help(), QStringLiteral("USB连接错误！\n请检查打印机和电脑的USB连接状态"));
+
+    printer_->setScript(parse(ready));
+    printer_->plugIn();
+    window_->printerStateCheck();
     QCOMPARE(state(), QStringLiteral("连接成功！"));
     QVERIFY(printer_->waitForOpenHandles(0, 2000));
 }
