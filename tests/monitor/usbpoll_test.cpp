@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <csignal>
 #include <memory>
 #include <sys/stat.h>
 
@@ -75,6 +76,7 @@ class UsbPollTest : public QObject
     void badStateFilesShowNothingAndDoNotHang();
     void jobOrFilterAloneStillAsksThePrinter();
     void queuedJobWithThePrinterGoneWarns();
+    void hangingListingIsStoppedAfterThirtySeconds();
     void failedReleaseIsRetriedNotLeaked();
 
   private:
@@ -109,7 +111,13 @@ void UsbPollTest::initTestCase()
     listingPath_ = dir_.filePath(QStringLiteral("listing"));
     QFile lpstat(dir_.filePath(QStringLiteral("lpstat")));
     QVERIFY(lpstat.open(QIODevice::WriteOnly));
-    lpstat.write("#!/bin/sh\ncat '" + listingPath_.toUtf8() + "' 2>/dev/null\nexit 0\n");
+    const QByteArray dir = dir_.path().toUtf8();
+    lpstat.write("#!/bin/sh\n"
+                 "if [ -e '" +
+                 dir + "/hang' ]; then echo $$ > '" + dir +
+                 "/hang.pid'; exec sleep 120; fi\n"
+                 "cat '" +
+                 listingPath_.toUtf8() + "' 2>/dev/null\nexit 0\n");
     lpstat.close();
     QVERIFY(lpstat.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     qputenv("PATH", dir_.path().toUtf8() + ":" + qgetenv("PATH"));
@@ -485,6 +493,29 @@ void UsbPollTest::queuedJobWithThePrinterGoneWarns()
     QCOMPARE(help(),
              QStringLiteral("打印队列非空，但USB连接错误！\n请检查打印机和电脑的USB连接状态"));
     QVERIFY(window_->isVisible());
+}
+
+void UsbPollTest::hangingListingIsStoppedAfterThirtySeconds()
+{
+    startPrinter("on \"CheckStatus?\"\n reply \"CODE=10001\"\n");
+    QFile hang(dir_.filePath(QStringLiteral("hang")));
+    QVERIFY(hang.open(QIODevice::WriteOnly));
+    hang.close();
+    QElapsedTimer clock;
+    clock.start();
+    window_->printerStateCheck();
+    const qint64 ms = clock.elapsed();
+    QFile::remove(hang.fileName());
+    QVERIFY2(ms >= 29500 && ms < 33000, qPrintable(QStringLiteral("the tick took %1 ms").arg(ms)));
+    // No job known: the poll goes on and asks the printer.
+    QCOMPARE(commandsReceived(), 1);
+    QCOMPARE(state(), kReady);
+    // The hanging child is gone, not left behind.
+    QFile pidFile(dir_.filePath(QStringLiteral("hang.pid")));
+    QVERIFY(pidFile.open(QIODevice::ReadOnly));
+    const pid_t pid = pid_t(pidFile.readAll().trimmed().toInt());
+    QVERIFY(pid > 0);
+    QCOMPARE(::kill(pid, 0), -1);
 }
 
 // ---------------------------------------------------------------- the link's release
