@@ -284,3 +284,58 @@ def extents(node):
 
 def log(*args):
     print(*args, file=sys.stderr, flush=True)
+
+
+# ---- the tray item, as a panel drives it ---------------------------------------------------
+
+def _item_proxy():
+    proxy = dbus.SessionBus().get_object(CONTROL, CONTROL_PATH, introspect=False)
+    reply = json.loads(str(proxy.ItemProperties(dbus_interface=CONTROL, timeout=10)))
+    if not reply:
+        raise AssertionError("no tray item registered")
+    item = dbus.SessionBus().get_object(reply["service"], reply["path"], introspect=False)
+    return item, reply
+
+
+def activate_item(method="Activate", x=0, y=0):
+    """What a panel does on a click on the tray icon: "Activate" (Qt: a single click,
+    Trigger), "SecondaryActivate" (Qt: MiddleClick) or "ContextMenu"."""
+    item, _ = _item_proxy()
+    getattr(item, method)(dbus.Int32(x), dbus.Int32(y), dbus_interface="org.kde.StatusNotifierItem",
+                          timeout=10)
+
+
+def _menu():
+    item, reply = _item_proxy()
+    path = reply["properties"]["Menu"]
+    if not path or path == "/NO_DBUSMENU":
+        raise AssertionError("the tray item has no menu")
+    return dbus.SessionBus().get_object(reply["service"], path, introspect=False)
+
+
+def menu_entries():
+    """The tray item's menu as a panel shows it: dicts with id, label, type ("standard" or
+    "separator"), enabled and visible, in order."""
+    menu = _menu()
+    menu.AboutToShow(dbus.Int32(0), dbus_interface="com.canonical.dbusmenu", timeout=10)
+    _, layout = menu.GetLayout(dbus.Int32(0), dbus.Int32(-1), dbus.Array([], signature="s"),
+                               dbus_interface="com.canonical.dbusmenu", timeout=10)
+    entries = []
+    for child in layout[2]:
+        cid, props, _ = child
+        entries.append({"id": int(cid), "label": str(props.get("label", "")),
+                        "type": str(props.get("type", "standard")),
+                        "enabled": bool(props.get("enabled", True)),
+                        "visible": bool(props.get("visible", True))})
+    return entries
+
+
+def menu_click(label):
+    """Chooses the tray menu entry with this label (as shown, "&" included)."""
+    menu = _menu()
+    for entry in menu_entries():
+        if entry["label"] == label:
+            menu.Event(dbus.Int32(entry["id"]), "clicked", dbus.Int32(0, variant_level=1),
+                       dbus.UInt32(0), dbus_interface="com.canonical.dbusmenu", timeout=10)
+            return
+    raise AssertionError("no tray menu entry %r in %r" % (label, menu_entries()))

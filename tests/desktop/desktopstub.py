@@ -207,20 +207,26 @@ class Watcher(dbus.service.Object):
         except dbus.DBusException:
             return None
 
-    def read_item(self, entry):
+    def read_item(self, entry, done):
+        """Reads the item's properties without blocking: a program that is still busy (a
+        constructor that emits signals before its event loop runs) must not hold up the
+        recording of what else arrives. done(properties or None, error or None)."""
         proxy = self.bus.get_object(entry[0], entry[1], introspect=False)
-        props = proxy.GetAll(ITEM_IFACE, dbus_interface=PROPERTIES, timeout=5)
-        return item_properties(props)
+        proxy.GetAll(ITEM_IFACE, dbus_interface=PROPERTIES, timeout=10,
+                     reply_handler=lambda props: done(item_properties(props), None),
+                     error_handler=lambda error: done(None, str(error)))
 
-    def record_properties(self, entry, reason):
-        try:
-            props = self.read_item(entry)
-        except dbus.DBusException as error:
-            self.log.write("item-properties", service=entry[0], path=entry[1], reason=reason,
-                           error=str(error))
-            return False
-        self.log.write("item-properties", service=entry[0], path=entry[1], reason=reason,
-                       properties=props)
+    def record_properties(self, entry, reason, then=None):
+        def done(props, error):
+            if error is not None:
+                self.log.write("item-properties", service=entry[0], path=entry[1],
+                               reason=reason, error=error)
+            else:
+                self.log.write("item-properties", service=entry[0], path=entry[1],
+                               reason=reason, properties=props)
+            if then:
+                then(props, error)
+        self.read_item(entry, done)
         return False
 
     @dbus.service.method(PROPERTIES, in_signature="ss", out_signature="v")
@@ -317,17 +323,22 @@ class Control(dbus.service.Object):
         super().__init__(bus, CONTROL_PATH)
         self.watcher = watcher
 
-    @dbus.service.method(CONTROL, in_signature="", out_signature="s")
-    def ItemProperties(self):
+    @dbus.service.method(CONTROL, in_signature="", out_signature="s",
+                         async_callbacks=("reply", "error"))
+    def ItemProperties(self, reply, error):
         """The newest registered item's properties, read now, as JSON ("null": no item)."""
         if not self.watcher.items:
-            return "null"
+            reply("null")
+            return
         entry = self.watcher.items[-1]
-        props = self.watcher.read_item(entry)
-        self.watcher.log.write("item-properties", service=entry[0], path=entry[1],
-                               reason="query", properties=props)
-        return json.dumps({"service": entry[0], "path": entry[1], "properties": props},
-                          ensure_ascii=False)
+
+        def done(props, failure):
+            if failure is not None:
+                error(dbus.exceptions.DBusException(failure))
+            else:
+                reply(json.dumps({"service": entry[0], "path": entry[1], "properties": props},
+                                 ensure_ascii=False))
+        self.watcher.record_properties(entry, "query", done)
 
 
 def serve(events):

@@ -108,9 +108,22 @@ class TrayProgram(unittest.TestCase):
         self.assertLessEqual(bare["colours"], 2, bare)
         self.assertLess(bare["busy"], 0.02, bare)
 
-    def test_g_item_unregisters_when_the_program_ends(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
+    def test_g_panel_clicks_and_tray_menu_reach_the_program(self):
+        events = desktop.Events(since=time.monotonic())
+        desktop.activate_item("Activate")
+        desktop.activate_item("SecondaryActivate")
+        # The program answers each click with a balloon naming Qt's activation reason.
+        self.assertEqual(events.next(desktop.is_notify(summary="点击"), 5)["body"], "3")
+        self.assertEqual(events.next(desktop.is_notify(summary="点击"), 5)["body"], "4")
+        self.assertEqual([(e["label"], e["type"]) for e in desktop.menu_entries()],
+                         [("隐藏窗口", "standard"), ("", "separator"), ("退出", "standard")])
+        desktop.menu_click("隐藏窗口")
+        desktop.wait_until("the window hidden by the menu",
+                           lambda: not desktop.x_window("托盘演示")["mapped"], 5)
+
+    def test_h_quit_from_the_menu_unregisters_the_item(self):
+        desktop.menu_click("退出")
+        self.assertEqual(self.proc.wait(timeout=10), 0)
         events = desktop.Events(since=self.started)
         gone = events.next(desktop.is_event("item-unregistered"), 10, "item unregistered")
         self.assertEqual(gone["service"], "org.kde.StatusNotifierItem-%d-1" % self.proc.pid)

@@ -7,8 +7,10 @@
 #include "statuscatalogue.h"
 #include "ui_mainwindow.h"
 
+#include <QAction>
 #include <QFile>
 #include <QLabel>
+#include <QMenu>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -288,6 +290,30 @@ class MonitorWindowTest : public QObject
         QCOMPARE(balloonMs(balloons->count() - 1), expectedBalloonMs(2));
     }
 
+    void trayMenuHidesShowsAndQuits()
+    {
+        const QList<QAction *> entries = w->trayIconMenu->actions();
+        QCOMPARE(entries.size(), 4);
+        QCOMPARE(entries[0]->text(), QStringLiteral("最小化"));
+        QCOMPARE(entries[1]->text(), QStringLiteral("显示窗体"));
+        QVERIFY(entries[2]->isSeparator());
+        QCOMPARE(entries[3]->text(), QStringLiteral("退出"));
+        QCOMPARE(w->trayIcon->contextMenu(), w->trayIconMenu);
+
+        entries[0]->trigger();
+        QVERIFY(!w->isVisible());
+        entries[1]->trigger();
+        QVERIFY(w->isVisible());
+
+        // "退出" ends the event loop, and only it: the window stays alive until main ends.
+        QTimer::singleShot(0, entries[3], &QAction::trigger);
+        QTimer guard;
+        guard.setSingleShot(true);
+        connect(&guard, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
+        guard.start(5000);
+        QCOMPARE(QApplication::exec(), 0);
+    }
+
     void singleClickShowsAHintWithTheStateIcon()
     {
         w->showMessageOnWindow(3, QStringLiteral("错误"), QStringLiteral("x"));
@@ -451,6 +477,44 @@ class MonitorWindowTest : public QObject
             QVERIFY2(w->trayStateIndex_ == e.kind, code);
             QVERIFY2(windowTimer()->interval() == (e.kind == 3 ? 600000 : 4000), code);
         }
+    }
+
+    void windowRendersItsState()
+    {
+        // A window that paints empty (lost resources, no fonts, a broken form) fails here.
+        auto pixelsWhere = [](const QImage &image, const QRect &area, auto predicate) {
+            int count = 0;
+            for (int y = area.top(); y <= area.bottom(); ++y) {
+                for (int x = area.left(); x <= area.right(); ++x) {
+                    if (predicate(QColor(image.pixel(x, y))))
+                        ++count;
+                }
+            }
+            return count;
+        };
+        auto reddish = [](const QColor &c) {
+            return c.red() > 150 && c.green() < 100 && c.blue() < 100;
+        };
+        auto dark = [](const QColor &c) { return c.lightness() < 100; };
+        auto area = [this](QWidget *widget) {
+            return QRect(widget->mapTo(w.get(), QPoint(0, 0)), widget->size());
+        };
+
+        w->justStatusCodeShow(44114);
+        QApplication::processEvents();
+        QImage shot = w->grab().toImage();
+        QCOMPARE(shot.size(), QSize(520, 350));
+        QVERIFY(pixelsWhere(shot, area(w->ui->printer_img), reddish) > 200);
+        QVERIFY(pixelsWhere(shot, area(w->ui->printer_state), reddish) > 50); // red title
+        QVERIFY(pixelsWhere(shot, area(w->ui->printer_help), dark) > 50);     // message text
+        QVERIFY(pixelsWhere(shot, area(w->ui->printer_pagesize), dark) > 10); // "A4"
+
+        w->justStatusCodeShow(10001);
+        QApplication::processEvents();
+        shot = w->grab().toImage();
+        QCOMPARE(pixelsWhere(shot, area(w->ui->printer_state), reddish), 0);
+        QVERIFY(pixelsWhere(shot, area(w->ui->printer_state), dark) > 50);
+        QVERIFY(pixelsWhere(shot, area(w->ui->printer_img), reddish) < 20);
     }
 
     void formHasItsWidgetsAndResources()

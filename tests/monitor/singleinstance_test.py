@@ -6,6 +6,7 @@ path, runs beside it; a copy killed with SIGKILL blocks nothing.
 usage: singleinstance_test.py USBMONITOR NETMONITOR"""
 import fcntl
 import glob
+import hashlib
 import os
 import shutil
 import signal
@@ -108,6 +109,32 @@ try:
     check(relock == usb_lock, "after SIGKILL of the first, a new usbmonitor takes the lock")
     time.sleep(0.5)
     check(again.poll() is None, "and keeps running")
+    again.kill()
+    again.wait()
+
+    # Someone else's file, or a link, under the lock's name decides nothing: the monitor
+    # runs rather than staying away for good.
+    lock_path = os.path.join(runtime, "varn-monitor-%s-%d.lock" % (
+        hashlib.sha1(os.path.realpath(USB).encode()).hexdigest()[:16], os.getuid()))
+    check(lock_path == usb_lock, "the lock is named after the program's path and the user")
+    os.unlink(lock_path)
+    os.symlink(os.path.join(work, "elsewhere"), lock_path)
+    planted = start(USB)
+    time.sleep(1.0)
+    check(planted.poll() is None, "a link in place of the lock does not stop the monitor")
+    check(not os.path.exists(os.path.join(work, "elsewhere")), "and is not followed")
+    planted.kill()
+    planted.wait()
+    if os.getuid() == 0:
+        os.unlink(lock_path)
+        holder = open(lock_path, "w")
+        os.chown(lock_path, 65534, 65534)
+        os.chmod(lock_path, 0o666)
+        fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        planted = start(USB)
+        time.sleep(1.0)
+        check(planted.poll() is None, "a locked file of another user does not stop the monitor")
+        holder.close()
 finally:
     for p in started:
         if p.poll() is None:

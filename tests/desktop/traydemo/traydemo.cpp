@@ -8,6 +8,7 @@
 #include "ui_traydemo.h"
 
 #include <QApplication>
+#include <QMenu>
 #include <QPainter>
 #include <QSystemTrayIcon>
 #include <QTextStream>
@@ -83,7 +84,20 @@ int main(int argc, char *argv[])
     QObject::connect(form.copyButton, &QPushButton::clicked, &window,
                      [&form] { form.echoLabel->setText(form.nameEdit->text()); });
 
+    QMenu menu;
+    QObject::connect(menu.addAction(QStringLiteral("隐藏窗口")), &QAction::triggered, &window,
+                     &QWidget::hide);
+    menu.addSeparator();
+    QObject::connect(menu.addAction(QStringLiteral("退出")), &QAction::triggered, &app,
+                     &QCoreApplication::quit);
     QSystemTrayIcon tray(trayIcon());
+    tray.setContextMenu(&menu);
+    // Clicks on the icon are answered with a balloon naming the click.
+    QObject::connect(&tray, &QSystemTrayIcon::activated, &tray,
+                     [&tray](QSystemTrayIcon::ActivationReason reason) {
+                         tray.showMessage(QStringLiteral("点击"), QString::number(reason),
+                                          QSystemTrayIcon::Information, 2000);
+                     });
     tray.setToolTip(QStringLiteral("Demo ready"));
     QTextStream(stdout) << "tray available: "
                         << (QSystemTrayIcon::isSystemTrayAvailable() ? "yes" : "no") << Qt::endl;
