@@ -8,8 +8,9 @@
 # finds it on its first try), and desktopstub.py: a tray watcher with a registered host and a
 # notification server, which records what programs register and send in
 # OUTDIR/desktop-events.jsonl. COMMAND then runs with DISPLAY, DBUS_SESSION_BUS_ADDRESS,
-# QT_ACCESSIBILITY=1 and QT_QPA_PLATFORM=xcb (and DESKTOP_EVENTS, DESKTOP_OUTDIR for tests);
-# its exit status is the script's. DESKTOP_SESSION_PIDS lists the processes started here. Everything started here is stopped afterwards.
+# QT_ACCESSIBILITY=1 and QT_QPA_PLATFORM=xcb (and DESKTOP_EVENTS, DESKTOP_OUTDIR for tests,
+# DESKTOP_SESSION_PIDS: the processes started here); its exit status is the script's.
+# Everything started here is stopped afterwards, also when the script is interrupted.
 #
 # Logs of the X server, the buses and the stub land in OUTDIR too.
 set -euo pipefail
@@ -28,6 +29,10 @@ rundir=$(mktemp -d /tmp/zlp-desktop.XXXXXX)
 pids=()
 cleanup() {
     local rc=$?
+    if [ -n "${command_pid:-}" ]; then
+        kill -TERM "$command_pid" 2>/dev/null || true
+        wait "$command_pid" 2>/dev/null || true
+    fi
     # Newest first: the stub and the accessibility bus before the buses and the X server.
     local i
     for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
@@ -127,8 +132,13 @@ export QT_QPA_PLATFORM=xcb
 export DESKTOP_EVENTS="$events"
 export DESKTOP_OUTDIR="$outdir"
 export DESKTOP_SESSION_PIDS="${pids[*]}"
+# In the background, so that a signal to this script is acted on at once (bash runs traps
+# only between foreground commands) and reaches the command too.
 set +e
-"$@"
+"$@" &
+command_pid=$!
+wait "$command_pid"
 rc=$?
+command_pid=
 set -e
 exit "$rc"

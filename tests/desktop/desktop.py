@@ -49,9 +49,10 @@ def read_events(path=None):
     return events
 
 
-def is_notify(summary=None, body=None, app_icon=None, expire_timeout=None):
+def is_notify(summary=None, body=None, app_icon=None, expire_timeout=None, app_name=None):
     def match(e):
         return (e["event"] == "notify"
+                and (app_name is None or e["app_name"] == app_name)
                 and (summary is None or e["summary"] == summary)
                 and (body is None or e["body"] == body)
                 and (app_icon is None or e["app_icon"] == app_icon)
@@ -97,20 +98,26 @@ class Events:
         return [e for e in self.all() if e["event"] == "notify"]
 
 
-def item_properties():
-    """The registered tray item's properties read now over D-Bus by the stand-in, or None
-    when no item is registered."""
+def _query_item(item_id):
     proxy = dbus.SessionBus().get_object(CONTROL, CONTROL_PATH, introspect=False)
-    reply = json.loads(str(proxy.ItemProperties(dbus_interface=CONTROL, timeout=10)))
+    return json.loads(str(proxy.ItemProperties(item_id or "", dbus_interface=CONTROL,
+                                               timeout=10)))
+
+
+def item_properties(item_id=None):
+    """A registered tray item's properties read now over D-Bus by the stand-in, or None when
+    there is no such item. item_id picks the item by its Id (Qt: the program's name, such as
+    "usbmonitor"); without it, the newest item."""
+    reply = _query_item(item_id)
     return reply["properties"] if reply else None
 
 
-def wait_tooltip(title, timeout):
+def wait_tooltip(title, timeout, item_id=None):
     """Waits until the tray item's ToolTip title reads `title`; returns the properties."""
     last = {}
 
     def probe():
-        props = item_properties()
+        props = item_properties(item_id)
         last["props"] = props
         return props if props and props["ToolTip"]["title"] == title else None
     try:
@@ -288,35 +295,34 @@ def log(*args):
 
 # ---- the tray item, as a panel drives it ---------------------------------------------------
 
-def _item_proxy():
-    proxy = dbus.SessionBus().get_object(CONTROL, CONTROL_PATH, introspect=False)
-    reply = json.loads(str(proxy.ItemProperties(dbus_interface=CONTROL, timeout=10)))
+def _item_proxy(item_id=None):
+    reply = _query_item(item_id)
     if not reply:
-        raise AssertionError("no tray item registered")
+        raise AssertionError("no tray item %sregistered" % ((item_id + " ") if item_id else ""))
     item = dbus.SessionBus().get_object(reply["service"], reply["path"], introspect=False)
     return item, reply
 
 
-def activate_item(method="Activate", x=0, y=0):
+def activate_item(method="Activate", x=0, y=0, item_id=None):
     """What a panel does on a click on the tray icon: "Activate" (Qt: a single click,
     Trigger), "SecondaryActivate" (Qt: MiddleClick) or "ContextMenu"."""
-    item, _ = _item_proxy()
-    getattr(item, method)(dbus.Int32(x), dbus.Int32(y), dbus_interface="org.kde.StatusNotifierItem",
-                          timeout=10)
+    item, _ = _item_proxy(item_id)
+    getattr(item, method)(dbus.Int32(x), dbus.Int32(y),
+                          dbus_interface="org.kde.StatusNotifierItem", timeout=10)
 
 
-def _menu():
-    item, reply = _item_proxy()
+def _menu(item_id=None):
+    item, reply = _item_proxy(item_id)
     path = reply["properties"]["Menu"]
     if not path or path == "/NO_DBUSMENU":
         raise AssertionError("the tray item has no menu")
     return dbus.SessionBus().get_object(reply["service"], path, introspect=False)
 
 
-def menu_entries():
+def menu_entries(item_id=None):
     """The tray item's menu as a panel shows it: dicts with id, label, type ("standard" or
     "separator"), enabled and visible, in order."""
-    menu = _menu()
+    menu = _menu(item_id)
     menu.AboutToShow(dbus.Int32(0), dbus_interface="com.canonical.dbusmenu", timeout=10)
     _, layout = menu.GetLayout(dbus.Int32(0), dbus.Int32(-1), dbus.Array([], signature="s"),
                                dbus_interface="com.canonical.dbusmenu", timeout=10)
@@ -330,12 +336,12 @@ def menu_entries():
     return entries
 
 
-def menu_click(label):
+def menu_click(label, item_id=None):
     """Chooses the tray menu entry with this label (as shown, "&" included)."""
-    menu = _menu()
-    for entry in menu_entries():
+    menu = _menu(item_id)
+    for entry in menu_entries(item_id):
         if entry["label"] == label:
             menu.Event(dbus.Int32(entry["id"]), "clicked", dbus.Int32(0, variant_level=1),
                        dbus.UInt32(0), dbus_interface="com.canonical.dbusmenu", timeout=10)
             return
-    raise AssertionError("no tray menu entry %r in %r" % (label, menu_entries()))
+    raise AssertionError("no tray menu entry %r in %r" % (label, menu_entries(item_id)))

@@ -23,8 +23,11 @@ process on the machine), and "event":
   close-notification     id (CloseNotification was called)
 
   desktopstub.py serve --events FILE
-  desktopstub.py item-properties     print the item's properties as JSON (session bus
+  desktopstub.py item-properties [--id ID]
+                                     print a tray item's properties as JSON (session bus
                                      from DBUS_SESSION_BUS_ADDRESS)
+  desktopstub.py notices --events FILE [--since T]
+                                     the notices received: time, title, text, icon, duration
 """
 
 import argparse
@@ -267,9 +270,11 @@ class Notifications(dbus.service.Object):
                          sender_keyword="sender")
     def Notify(self, app_name, replaces_id, app_icon, summary, body, actions, hints,
                expire_timeout, sender):
-        if replaces_id and replaces_id in self.timers:
+        if replaces_id and int(replaces_id) in self.timers:
             nid = int(replaces_id)
-            GLib.source_remove(self.timers.pop(nid))
+            timer = self.timers.pop(nid)
+            if timer:
+                GLib.source_remove(timer)
         else:
             nid = self.next_id
             self.next_id += 1
@@ -323,22 +328,53 @@ class Control(dbus.service.Object):
         super().__init__(bus, CONTROL_PATH)
         self.watcher = watcher
 
-    @dbus.service.method(CONTROL, in_signature="", out_signature="s",
+    @dbus.service.method(CONTROL, in_signature="s", out_signature="s",
                          async_callbacks=("reply", "error"))
-    def ItemProperties(self, reply, error):
-        """The newest registered item's properties, read now, as JSON ("null": no item)."""
-        if not self.watcher.items:
+    def ItemProperties(self, item_id, reply, error):
+        """The properties, read now, of the registered item whose Id is item_id (Qt: the
+        program's name), or of the newest item when item_id is empty; as JSON
+        {"service", "path", "properties"}, or "null" when there is no such item."""
+        entries = list(self.watcher.items)
+        if not item_id:
+            entries = entries[-1:]
+        if not entries:
             reply("null")
             return
-        entry = self.watcher.items[-1]
+        results = {}
 
-        def done(props, failure):
-            if failure is not None:
-                error(dbus.exceptions.DBusException(failure))
+        def done(entry, props, failure):
+            results[entry] = (props, failure)
+            if len(results) < len(entries):
+                return
+            failures = []
+            for e in reversed(entries):
+                props, failure = results[e]
+                if failure is not None:
+                    failures.append(failure)
+                elif not item_id or props.get("Id") == item_id:
+                    reply(json.dumps({"service": e[0], "path": e[1], "properties": props},
+                                     ensure_ascii=False))
+                    return
+            if failures and not item_id:
+                error(dbus.exceptions.DBusException(failures[0]))
             else:
-                reply(json.dumps({"service": entry[0], "path": entry[1], "properties": props},
-                                 ensure_ascii=False))
-        self.watcher.record_properties(entry, "query", done)
+                reply("null")
+
+        for entry in entries:
+            self.watcher.record_properties(
+                entry, "query", lambda props, failure, e=entry: done(e, props, failure))
+
+
+def print_notices(events, since):
+    """The notices of an event log as a user would have seen them, one per line."""
+    with open(events, encoding="utf-8") as f:
+        records = [json.loads(line) for line in f if line.endswith("\n")]
+    start = since if since is not None else (records[0]["t"] if records else 0.0)
+    for r in records:
+        if r["event"] == "notify" and r["t"] >= start:
+            print("+%.3fs\t%s\t%s\t%s\t%d ms" % (r["t"] - start, r["summary"],
+                                                r["body"].replace("\n", " / "),
+                                                r["app_icon"] or "-", r["expire_timeout"]))
 
 
 def serve(events):
@@ -367,14 +403,20 @@ def main():
     sub = parser.add_subparsers(dest="command", required=True)
     serve_cmd = sub.add_parser("serve")
     serve_cmd.add_argument("--events", required=True)
-    sub.add_parser("item-properties")
+    props_cmd = sub.add_parser("item-properties")
+    props_cmd.add_argument("--id", default="", help="the item's Id (default: the newest item)")
+    notices_cmd = sub.add_parser("notices")
+    notices_cmd.add_argument("--events", required=True)
+    notices_cmd.add_argument("--since", type=float, help="CLOCK_MONOTONIC seconds")
     args = parser.parse_args()
     if args.command == "serve":
         return serve(args.events)
+    if args.command == "notices":
+        print_notices(args.events, args.since)
+        return 0
     proxy = dbus.SessionBus().get_object(CONTROL, CONTROL_PATH, introspect=False)
-    print(proxy.ItemProperties(dbus_interface=CONTROL, timeout=10))
+    print(proxy.ItemProperties(args.id, dbus_interface=CONTROL, timeout=10))
     return 0
-
 
 if __name__ == "__main__":
     sys.exit(main())

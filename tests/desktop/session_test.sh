@@ -50,4 +50,28 @@ for s in a b; do
              [ -z "$st" ] || [ "${st#Z}" != "$st" ] || { echo "still running: $p" >&2; exit 1; }
          done)'
 done
+# Stopped from outside (as a test runner does at its time-out): the command is stopped with
+# it, at once, and nothing is left.
+"$here/desktop-session.sh" "$out/c" -- sh -c 'echo "$DESKTOP_SESSION_PIDS" >"$DESKTOP_OUTDIR/pids";
+    exec sleep 59.8765' &
+session=$!
+for _ in $(seq 200); do
+    [ -s "$out/c/pids" ] && break
+    sleep 0.05
+done
+sleep 0.2
+stopped_at=$SECONDS
+kill -TERM "$session"
+set +e
+wait "$session"
+rc_c=$?
+set -e
+check "a session stopped by SIGTERM ends within 5 s" '[ $((SECONDS - stopped_at)) -le 5 ]'
+check "a session stopped by SIGTERM reports it" '[ "$rc_c" = 143 ]'
+check "no sleep of the stopped session is left" '! pgrep -f "^sleep 59.8765$" >/dev/null'
+check "session c: every process it started is gone" \
+    '(for p in $(cat "$out/c/pids"); do
+         st=$(ps -o stat= -p "$p" 2>/dev/null || true)
+         [ -z "$st" ] || [ "${st#Z}" != "$st" ] || { echo "still running: $p" >&2; exit 1; }
+     done)'
 exit "$failed"

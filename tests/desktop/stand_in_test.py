@@ -121,12 +121,35 @@ class TrayProgram(unittest.TestCase):
         desktop.wait_until("the window hidden by the menu",
                            lambda: not desktop.x_window("托盘演示")["mapped"], 5)
 
-    def test_h_quit_from_the_menu_unregisters_the_item(self):
-        desktop.menu_click("退出")
+    def test_h_two_programs_in_the_tray_are_told_apart(self):
+        # Qt names the item after the program as started: a link under another name.
+        link = os.path.join(os.environ["DESKTOP_OUTDIR"], "zlp-traydemo-2")
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(os.path.abspath(DEMO), link)
+        other = subprocess.Popen([link], stdout=subprocess.DEVNULL)
+        try:
+            events = desktop.Events(since=time.monotonic())
+            second = events.next(desktop.is_event("item-registered"), 10, "second item")
+            self.assertEqual(desktop.item_properties()["Id"], "zlp-traydemo-2")
+            self.assertEqual(desktop.item_properties("zlp-traydemo")["Id"], "zlp-traydemo")
+            self.assertIsNone(desktop.item_properties("no-such-program"))
+            desktop.menu_click("退出", item_id="zlp-traydemo-2")
+            self.assertEqual(other.wait(timeout=10), 0)
+            events.next(desktop.is_event("item-unregistered", service=second["service"]), 10)
+            self.assertIsNone(self.proc.poll())
+            self.assertEqual(desktop.item_properties()["Id"], "zlp-traydemo")
+        finally:
+            if other.poll() is None:
+                other.kill()
+                other.wait()
+
+    def test_i_quit_from_the_menu_unregisters_the_item(self):
+        desktop.menu_click("退出", item_id="zlp-traydemo")
         self.assertEqual(self.proc.wait(timeout=10), 0)
-        events = desktop.Events(since=self.started)
-        gone = events.next(desktop.is_event("item-unregistered"), 10, "item unregistered")
-        self.assertEqual(gone["service"], "org.kde.StatusNotifierItem-%d-1" % self.proc.pid)
+        service = "org.kde.StatusNotifierItem-%d-1" % self.proc.pid
+        desktop.Events(since=self.started).next(
+            desktop.is_event("item-unregistered", service=service), 10, "item unregistered")
         self.assertIsNone(desktop.item_properties())
 
 

@@ -20,6 +20,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import desktop  # noqa: E402
 
 MONITOR = "/opt/varn/ZLP5520NW/bin/usb/usbmonitor"
+NETMONITOR = "/opt/varn/ZLP5520NW/bin/net/netmonitor"
+ID = "usbmonitor"  # the tray item's Id
 TITLE = "ZLP5520NW USB状态监控"
 NOTICE_TITLE = "通知"
 NOTICE_TEXT = "ZLP5520NW状态监控启动"
@@ -68,7 +70,10 @@ class InstalledUsbMonitor(unittest.TestCase):
 
     def unexpected(self):
         return "notices so far: %r" % [(round(e["t"] - self.started, 2), e["summary"], e["body"])
-                                       for e in self.events.notices()]
+                                       for e in self.notices()]
+
+    def notices(self):
+        return [e for e in self.events.notices() if e["app_name"] == ID]
 
     def test_01_tray_item_of_the_installed_program_registers(self):
         item = self.events.next(desktop.is_event("item-registered"), 15, "tray item")
@@ -76,7 +81,7 @@ class InstalledUsbMonitor(unittest.TestCase):
         pid = unix_pid(item["sender"])
         self.assertEqual(os.readlink("/proc/%d/exe" % pid), MONITOR)
         type(self).monitor_pid = pid
-        props = desktop.item_properties()
+        props = desktop.item_properties(ID)
         self.assertEqual(props["Id"], "usbmonitor")
         self.assertEqual(props["Category"], "ApplicationStatus")
         # The heart, at every size offered, drawn and not blank.
@@ -86,17 +91,17 @@ class InstalledUsbMonitor(unittest.TestCase):
         type(self).ready_icon = [p["sha1"] for p in props["IconPixmap"]]
 
     def test_02_startup_notice_with_its_icon_and_duration(self):
-        notice = self.events.next(desktop.is_notify(summary=NOTICE_TITLE, body=NOTICE_TEXT), 15,
+        notice = self.events.next(desktop.is_notify(summary=NOTICE_TITLE, body=NOTICE_TEXT, app_name=ID), 15,
                                   "the start-up notice")
         self.assertEqual(notice["expire_timeout"], NOTICE_MS, notice)
         self.assertEqual(notice["app_icon"], "dialog-information", notice)
         self.assertEqual(notice["app_name"], "usbmonitor")
-        first = self.events.notices()[0]
+        first = self.notices()[0]
         self.assertEqual(first["id"], notice["id"], "a notice came before the start-up notice: "
                          + self.unexpected())
         type(self).notice = notice
         # While the notice lasts, the tray shows its title and asks for attention.
-        props = desktop.item_properties()
+        props = desktop.item_properties(ID)
         self.assertEqual((props["ToolTip"]["title"], props["Status"]),
                          (NOTICE_TITLE, "NeedsAttention"))
 
@@ -104,6 +109,20 @@ class InstalledUsbMonitor(unittest.TestCase):
         window = desktop.wait_until("the window mapped", lambda: (
             lambda w: w if w and w["mapped"] else None)(desktop.x_window(TITLE)), 10)
         type(self).window_seen = time.monotonic()
+        # The picture first, while the window is up (4 s only): the first paint can trail
+        # the mapping a little, so take shots until the window shows content or 2 s passed.
+        shot = os.path.join(self.outdir, "usbmonitor-startup.png")
+        deadline = time.monotonic() + 2.0
+        while True:
+            desktop.screenshot(shot)
+            stats = desktop.region_stats(shot, window["x"], window["y"], window["width"],
+                                         window["height"])
+            if stats["busy"] > 0.05 or time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
+        self.assertTrue(desktop.x_window(TITLE)["mapped"],
+                        "the window went away before the screenshot")
+        type(self).shot = shot
         self.assertEqual((window["width"], window["height"]), (520, 350))
         self.assertIn("_NET_WM_STATE_ABOVE", desktop.wm_state(window["id"]))
         # Wholly on the 1280 x 1024 screen.
@@ -124,9 +143,7 @@ class InstalledUsbMonitor(unittest.TestCase):
 
     def test_04_window_renders_its_texts_and_the_blue_printer(self):
         w = self.window
-        shot = desktop.screenshot(os.path.join(self.outdir, "usbmonitor-startup.png"))
-        self.assertIsNotNone(desktop.x_window(TITLE)["mapped"] or None,
-                             "the window went away before the screenshot")
+        shot = self.shot
         whole = desktop.region_stats(shot, w["x"], w["y"], w["width"], w["height"])
         self.assertGreater(whole["colours"], 30, whole)
         self.assertGreater(whole["busy"], 0.05, whole)
@@ -172,7 +189,7 @@ class InstalledUsbMonitor(unittest.TestCase):
         # The first copy is undisturbed: running, its item still there.
         self.assertIsNone(self.proc.poll())
         self.assertTrue(os.path.exists("/proc/%d" % self.monitor_pid))
-        self.assertIsNotNone(desktop.item_properties())
+        self.assertIsNotNone(desktop.item_properties(ID))
 
     def test_07_tooltip_reads_ready_once_the_notice_ran_out(self):
         notice = self.notice
@@ -180,39 +197,57 @@ class InstalledUsbMonitor(unittest.TestCase):
                                   NOTICE_MS / 1000 + 5, "end of the start-up notice")
         self.assertAlmostEqual(closed["t"] - notice["t"], NOTICE_MS / 1000, delta=1.0)
         try:
-            props = desktop.wait_tooltip("Ready", 5)
+            props = desktop.wait_tooltip("Ready", 5, item_id=ID)
         except desktop.Timeout as error:
             raise AssertionError("%s; %s" % (error, self.unexpected()))
         self.assertEqual(props["Status"], "Active")
         self.assertEqual([p["sha1"] for p in props["IconPixmap"]], self.ready_icon)
-        self.assertEqual(len(self.events.notices()), 1, self.unexpected())
+        self.assertEqual(len(self.notices()), 1, self.unexpected())
 
-    def test_08_tray_menu_shows_and_hides_the_window(self):
-        self.assertEqual([(e["label"], e["type"]) for e in desktop.menu_entries()],
+    def test_08_netmonitor_runs_beside_it(self):
+        events = desktop.Events(since=time.monotonic())
+        net = subprocess.Popen([NETMONITOR], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            item = events.next(desktop.is_event("item-registered"), 15, "netmonitor's item")
+            self.assertNotEqual(item["service"], self.item["service"])
+            self.assertEqual(desktop.item_properties("netmonitor")["Id"], "netmonitor")
+            desktop.menu_click("退出", item_id="netmonitor")
+            self.assertEqual(net.wait(timeout=10), 0)
+            events.next(desktop.is_event("item-unregistered", service=item["service"]), 10)
+        finally:
+            if net.poll() is None:
+                net.kill()
+                net.wait()
+        # The USB monitor ran on through it all.
+        self.assertIsNone(self.proc.poll())
+        self.assertEqual(desktop.item_properties("usbmonitor")["ToolTip"]["title"], "Ready")
+
+    def test_09_tray_menu_shows_and_hides_the_window(self):
+        self.assertEqual([(e["label"], e["type"]) for e in desktop.menu_entries(ID)],
                          [("最小化", "standard"), ("显示窗体", "standard"), ("", "separator"),
                           ("退出", "standard")])
-        desktop.menu_click("显示窗体")
+        desktop.menu_click("显示窗体", item_id=ID)
         desktop.wait_until("the window shown from the menu", lambda: (
             lambda w: w and w["mapped"])(desktop.x_window(TITLE)), 5)
         # It stays up: the window timer hid it once already and does not again.
         time.sleep(4.5)
         self.assertTrue(desktop.x_window(TITLE)["mapped"])
-        desktop.menu_click("最小化")
+        desktop.menu_click("最小化", item_id=ID)
         desktop.wait_until("the window hidden from the menu", lambda: (
             lambda w: w is None or not w["mapped"])(desktop.x_window(TITLE)), 5)
 
-    def test_09_clicks_on_the_tray_icon(self):
+    def test_10_clicks_on_the_tray_icon(self):
         events = desktop.Events(since=time.monotonic())
-        desktop.activate_item("Activate")
-        hint = events.next(desktop.is_notify(summary="提示"), 5, "the single-click hint")
+        desktop.activate_item("Activate", item_id=ID)
+        hint = events.next(desktop.is_notify(summary="提示", app_name=ID), 5, "the single-click hint")
         self.assertEqual((hint["body"], hint["expire_timeout"], hint["app_icon"]),
                          ("请双击或右键打开主界面", 5000, "dialog-information"))
-        desktop.activate_item("SecondaryActivate")
-        again = events.next(desktop.is_notify(summary=NOTICE_TITLE), 5, "the notice repeated")
+        desktop.activate_item("SecondaryActivate", item_id=ID)
+        again = events.next(desktop.is_notify(summary=NOTICE_TITLE, app_name=ID), 5, "the notice repeated")
         self.assertEqual((again["body"], again["expire_timeout"]), (NOTICE_TEXT, NOTICE_MS))
 
-    def test_10_quit_from_the_tray_menu(self):
-        desktop.menu_click("退出")
+    def test_11_quit_from_the_tray_menu(self):
+        desktop.menu_click("退出", item_id=ID)
         self.assertEqual(self.proc.wait(timeout=10), 0)
         self.events.next(desktop.is_event("item-unregistered", service=self.item["service"]),
                          10, "the item unregistered")
