@@ -160,9 +160,9 @@ for pages in 20 200; do
     [ "$pages" = 200 ] && goal=" (goal <= 1.03: $(verdict "$r" 1.03 '<='))"
     printf '  %3s pages  gs alone %8s s %11s bytes\n' "$pages" "$(seconds "$gs_ns")" \
         "$(stat -c %s "$work/gs.prn")"
-    printf '  %3s pages  filter   %8s s %11s bytes  +%s ms, time ratio to gs %s%s\n' "$pages" \
+    printf '  %3s pages  filter   %8s s %11s bytes  %s ms, time ratio to gs %s%s\n' "$pages" \
         "$(seconds "$filter_ns")" "$(stat -c %s "$work/filter.prn")" \
-        "$(awk -v a="$filter_ns" -v b="$gs_ns" 'BEGIN { printf "%.0f", (a - b) / 1e6 }')" "$r" "$goal"
+        "$(awk -v a="$filter_ns" -v b="$gs_ns" 'BEGIN { printf "%+.0f", (a - b) / 1e6 }')" "$r" "$goal"
 done
 "$here/make-job.sh" 20 >"$work/job.ps"
 gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=pdfwrite -sOutputFile="$work/job.pdf" "$work/job.ps"
