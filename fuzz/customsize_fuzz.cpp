@@ -47,7 +47,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     LogLines log;
     const RasterChoice raster = chooseRaster("Custom", resolution, options.c_str(), log);
     FUZZ_CHECK(isGeometry(raster.geometryArg));
-    FUZZ_CHECK(raster.resolutionArg.compare(0, 2, "-r") == 0);
+    const std::string &r = raster.resolutionArg;
+    FUZZ_CHECK(r == "-r300x300" || r == "-r600x600" || r == "-r1200x1200");
+    FUZZ_CHECK(raster.headBytes == (r == "-r1200x1200" ? 64u : 63u));
+    const std::vector<std::string> args = rasterizerArgs(2, raster, "-dMediaPosition=1");
+    FUZZ_CHECK(!args.empty() && args.back() == "-");
     for (const std::string &line : log)
         FUZZ_CHECK(line.size() < 512);
     return 0;
