@@ -25,7 +25,9 @@ trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null || true' EXIT
 
 pid=
 for _ in $(seq 100); do
-    pid=$(pgrep -x -P "$sim" usbmonitor || true)
+    for d in /proc/[0-9]*; do
+        [ "$(cat "$d/comm" 2>/dev/null)" = usbmonitor ] && pid=${d#/proc/}
+    done
     [ -n "$pid" ] && break
     sleep 0.1
 done

@@ -1,7 +1,7 @@
 // What the monitor needs to know before it may open the printer: is a job of the USB queue
 // listed, is the USB filter running, and what did the filter last write into the printer
-// state file. Pure functions over text where possible; the /proc scan, the state file read
-// and the listing child are the only I/O, kept small so tests can point them elsewhere.
+// state file. Pure functions over text where possible; the /proc scan and the listing child
+// are the only I/O, kept small so tests can point them elsewhere.
 #pragma once
 
 #include <QByteArray>

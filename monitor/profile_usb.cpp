@@ -14,6 +14,7 @@ const MonitorProfile kMonitorProfile = {
     false,
     "/opt/varn/ZLP5520NW/bin/usb/config/printerInfo",
     "/opt/varn/ZLP5520NW/bin/usb/config/printerState",
+    // Every user's jobs, ranked: "-R" alone lists only the desktop user's own.
     {"-R", "-o", nullptr, nullptr},
     false,
     "pstopxl_5520nw",

@@ -145,7 +145,12 @@ int usb_communicate::releaseDevice()
         logLine("release Device");
     // An interface that was never claimed (the claim failed) has nothing to release; the
     // device is closed all the same, or a poll that keeps failing to claim would keep it.
-    if (!handle_ || (claimed_ && libusb_release_interface(handle_, printerInterface) != 0)) {
+    // A printer unplugged while open has nothing left to release: closing the handle is all
+    // there is to do, or the caller would hold a dead handle for good.
+    const int released = !handle_ || !claimed_
+                             ? LIBUSB_SUCCESS
+                             : libusb_release_interface(handle_, printerInterface);
+    if (!handle_ || (released != LIBUSB_SUCCESS && released != LIBUSB_ERROR_NO_DEVICE)) {
         logLine("Cannot Release Interface");
         return USB_LINK_NOT_DETACHED;
     }

@@ -97,6 +97,12 @@ struct SimulatedUsbPrinter::State {
     UMockdevIoctlBase *handler = nullptr;
     std::vector<std::string> attachedNodes;
     std::string recordPath;
+    // Where the printer sits on the bus (for unplug and plugIn); empty name: no printer.
+    std::string printerName;
+    int printerDevnum = 0;
+    UsbId printerId;
+    std::string printerSysPath;
+    std::string printerNodeFile; // the file in the testbed that diverts opening its node
 
     // Everything below is shared with umockdev's handler thread.
     mutable std::mutex mutex;
@@ -108,11 +114,14 @@ struct SimulatedUsbPrinter::State {
     std::vector<std::string> received;
     std::set<UMockdevIoctlClient *> clients;
     UMockdevIoctlClient *claimedBy = nullptr;
-    std::vector<Urb> waiting;   // IN URBs that got no reply (yet)
-    std::vector<Urb> completed; // ready to be reaped
+    bool present = true;
+    std::set<UMockdevIoctlClient *> unplugged; // handles that saw the printer go
+    std::vector<Urb> waiting;                  // IN URBs that got no reply (yet)
+    std::vector<Urb> completed;                // ready to be reaped
 
-    void addDevice(const std::string &name, const char *parent, int devnum, UsbId id,
-                   const std::vector<std::uint8_t> &descriptors, bool attach);
+    // Returns the device's sysfs path.
+    std::string addDevice(const std::string &name, const char *parent, int devnum, UsbId id,
+                          const std::vector<std::uint8_t> &descriptors, bool attach);
     void applyScript(const PrinterScript &newScript);
     void handleIoctl(UMockdevIoctlClient *client);
     void submitUrb(UMockdevIoctlClient *client, UMockdevIoctlData *arg);
@@ -159,9 +168,10 @@ void unrefUrbs(std::vector<Urb> *urbs, UMockdevIoctlClient *client)
 
 } // namespace
 
-void SimulatedUsbPrinter::State::addDevice(const std::string &name, const char *parent, int devnum,
-                                           UsbId id, const std::vector<std::uint8_t> &descriptors,
-                                           bool attach)
+std::string SimulatedUsbPrinter::State::addDevice(const std::string &name, const char *parent,
+                                                  int devnum, UsbId id,
+                                                  const std::vector<std::uint8_t> &descriptors,
+                                                  bool attach)
 {
     char number[8];
     std::snprintf(number, sizeof number, "%03d", devnum);
@@ -195,6 +205,7 @@ void SimulatedUsbPrinter::State::addDevice(const std::string &name, const char *
     umockdev_testbed_set_attribute_binary(testbed, syspath, "descriptors",
                                           const_cast<guint8 *>(descriptors.data()),
                                           static_cast<gint>(descriptors.size()));
+    std::string sysPath(syspath);
     g_free(syspath);
 
     // The preload only diverts opening the node when a file exists at its path in the testbed.
@@ -204,6 +215,9 @@ void SimulatedUsbPrinter::State::addDevice(const std::string &name, const char *
     if (g_mkdir_with_parents(dir.c_str(), 0755) != 0 ||
         !g_file_set_contents((dir + "/" + number).c_str(), "", 0, nullptr))
         throw std::runtime_error("cannot create the device node " + node);
+    if (attach)
+        printerNodeFile = dir + "/" + number;
+    return sysPath;
 }
 
 void SimulatedUsbPrinter::State::applyScript(const PrinterScript &newScript)
@@ -219,6 +233,7 @@ void SimulatedUsbPrinter::State::forgetClient(UMockdevIoctlClient *client)
 {
     if (clients.erase(client) == 0)
         return;
+    unplugged.erase(client);
     if (claimedBy == client)
         claimedBy = nullptr; // closing usbfs releases its interfaces
     unrefUrbs(&waiting, client);
@@ -388,6 +403,8 @@ void SimulatedUsbPrinter::State::handleIoctl(UMockdevIoctlClient *client)
     auto finish = [&](long result, int error) {
         umockdev_ioctl_client_complete(client, result, error);
     };
+    if (!present || unplugged.count(client))
+        return finish(-1, ENODEV);
 
     if (gone)
         return finish(-1, ENODEV);
@@ -503,8 +520,15 @@ SimulatedUsbPrinter::SimulatedUsbPrinter(const PrinterScript &script, const std:
     int devnum = 2;
     for (const UsbId &id : script.devices) {
         bool printer = id.vendor == printerVendor && id.product == printerProduct;
-        state_->addDevice("1-" + std::to_string(devnum - 1), "/sys/devices/usb1", devnum, id,
-                          printerDescriptors(id), printer);
+        std::string name = "1-" + std::to_string(devnum - 1);
+        std::string sysPath = state_->addDevice(name, "/sys/devices/usb1", devnum, id,
+                                                printerDescriptors(id), printer);
+        if (printer && state_->printerName.empty()) {
+            state_->printerName = name;
+            state_->printerDevnum = devnum;
+            state_->printerId = id;
+            state_->printerSysPath = sysPath;
+        }
         ++devnum;
     }
 }
@@ -523,6 +547,39 @@ SimulatedUsbPrinter::~SimulatedUsbPrinter()
     }
     g_object_unref(state_->handler);
     g_object_unref(state_->testbed);
+}
+
+void SimulatedUsbPrinter::unplug()
+{
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (!state_->present || state_->printerName.empty())
+        return;
+    state_->present = false;
+    state_->forgetClosedClients();
+    state_->unplugged.insert(state_->clients.begin(), state_->clients.end());
+    state_->claimedBy = nullptr;
+    // Reads in flight end as on a real bus: with an error, reaped by the handle's owner.
+    for (Urb &urb : state_->waiting) {
+        urb.status = -ENODEV;
+        state_->completed.push_back(urb);
+    }
+    state_->waiting.clear();
+    state_->replies.clear();
+    umockdev_testbed_remove_device(state_->testbed, state_->printerSysPath.c_str());
+    ::unlink(state_->printerNodeFile.c_str());
+}
+
+void SimulatedUsbPrinter::plugIn()
+{
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (state_->present || state_->printerName.empty())
+        return;
+    // The same place on the bus; the ioctl handler stayed attached to the node.
+    state_->printerSysPath =
+        state_->addDevice(state_->printerName, "/sys/devices/usb1", state_->printerDevnum,
+                          state_->printerId, printerDescriptors(state_->printerId), false);
+    state_->boundDriver = state_->script.kernelDriver;
+    state_->present = true;
 }
 
 void SimulatedUsbPrinter::setScript(const PrinterScript &script)

@@ -28,6 +28,12 @@ class SimulatedUsbPrinter
     // replies are dropped and the kernel driver is bound again as the script says.
     void setScript(const PrinterScript &script);
 
+    // Takes the printer off the bus, as when its cable is pulled: it is gone from sysfs and
+    // udev, and every request on a handle opened before fails with ENODEV, also after
+    // plugIn(), which puts the printer back (a fresh open is needed, as on a real bus).
+    void unplug();
+    void plugIn();
+
     // Every bulk OUT transfer received so far, as far as the printer took it.
     std::vector<std::string> receivedCommands() const;
     // Open file handles on the printer's device nodes.

@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <csignal>
 #include <memory>
 #include <sys/stat.h>
 
@@ -30,6 +31,9 @@ void captureMessage(QtMsgType type, const QMessageLogContext &, const QString &m
 {
     if (type == QtDebugMsg)
         capturedLines << message;
+    static const bool echo = qEnvironmentVariableIsSet("ZLP_TEST_ECHO_LOG");
+    if (echo)
+        std::fprintf(stderr, "log: %s\n", qPrintable(message));
 }
 
 TrayWait noTrayWait()
@@ -62,6 +66,7 @@ class UsbPollTest : public QObject
 
     void noPrinterWarnsOncePerOutage();
     void connectedIsAnnouncedOnceAndThePrinterAsked();
+    void unpluggedAndPluggedBackAnnouncesEachChangeOnce();
     void severalLinesInOneReplyShowInOrder();
     void oddRepliesAreCutAndSplit();
     void failedSendStillReadsAndReleases();
@@ -71,6 +76,7 @@ class UsbPollTest : public QObject
     void badStateFilesShowNothingAndDoNotHang();
     void jobOrFilterAloneStillAsksThePrinter();
     void queuedJobWithThePrinterGoneWarns();
+    void hangingListingIsStoppedAfterThirtySeconds();
     void failedReleaseIsRetriedNotLeaked();
 
   private:
@@ -105,7 +111,13 @@ void UsbPollTest::initTestCase()
     listingPath_ = dir_.filePath(QStringLiteral("listing"));
     QFile lpstat(dir_.filePath(QStringLiteral("lpstat")));
     QVERIFY(lpstat.open(QIODevice::WriteOnly));
-    lpstat.write("#!/bin/sh\ncat '" + listingPath_.toUtf8() + "' 2>/dev/null\nexit 0\n");
+    const QByteArray dir = dir_.path().toUtf8();
+    lpstat.write("#!/bin/sh\n"
+                 "if [ -e '" +
+                 dir + "/hang' ]; then echo $$ > '" + dir +
+                 "/hang.pid'; exec sleep 120; fi\n"
+                 "cat '" +
+                 listingPath_.toUtf8() + "' 2>/dev/null\nexit 0\n");
     lpstat.close();
     QVERIFY(lpstat.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     qputenv("PATH", dir_.path().toUtf8() + ":" + qgetenv("PATH"));
@@ -294,6 +306,49 @@ void UsbPollTest::failedSendStillReadsAndReleases()
     QVERIFY(printer_->waitForOpenHandles(0, 2000));
 }
 
+void UsbPollTest::unpluggedAndPluggedBackAnnouncesEachChangeOnce()
+{
+    const std::string ready = "on \"CheckStatus?\"\n reply \"CODE=10001\"\n";
+    startPrinter(ready);
+    window_->printerStateCheck();
+    QCOMPARE(state(), kReady);
+
+    // Unplugged between polls: one warning, then silence.
+    printer_->unplug();
+    window_->printerStateCheck();
+    QCOMPARE(help(), QStringLiteral("USB连接错误！\n请检查打印机和电脑的USB连接状态"));
+    mark();
+    window_->printerStateCheck();
+    QCOMPARE(state(), kSentinel);
+
+    // Back: connected again, announced once; the same ready code stays quiet.
+    printer_->plugIn();
+    window_->printerStateCheck();
+    QCOMPARE(state(), QStringLiteral("连接成功！"));
+    mark();
+    window_->printerStateCheck();
+    QCOMPARE(state(), kSentinel);
+
+    // Pulled while a failed release still holds it: the dead handle is let go, the outage
+    // reported, and the printer found again when it is back.
+    printer_->setScript(parse("fail release\n" + ready));
+    window_->printerStateCheck();
+    QCOMPARE(printer_->openHandles(), 1);
+    printer_->unplug();
+    QElapsedTimer clock;
+    clock.start();
+    window_->printerStateCheck();
+    QVERIFY(clock.elapsed() < 2500);
+    QCOMPARE(state(), QStringLiteral("警告"));
+    QCOMPARE(help(), QStringLiteral("USB连接错误！\n请检查打印机和电脑的USB连接状态"));
+
+    printer_->setScript(parse(ready));
+    printer_->plugIn();
+    window_->printerStateCheck();
+    QCOMPARE(state(), QStringLiteral("连接成功！"));
+    QVERIFY(printer_->waitForOpenHandles(0, 2000));
+}
+
 // ---------------------------------------------------------------- silence after a job
 
 void UsbPollTest::emptyRepliesCountDownToReady()
@@ -438,6 +493,29 @@ void UsbPollTest::queuedJobWithThePrinterGoneWarns()
     QCOMPARE(help(),
              QStringLiteral("打印队列非空，但USB连接错误！\n请检查打印机和电脑的USB连接状态"));
     QVERIFY(window_->isVisible());
+}
+
+void UsbPollTest::hangingListingIsStoppedAfterThirtySeconds()
+{
+    startPrinter("on \"CheckStatus?\"\n reply \"CODE=10001\"\n");
+    QFile hang(dir_.filePath(QStringLiteral("hang")));
+    QVERIFY(hang.open(QIODevice::WriteOnly));
+    hang.close();
+    QElapsedTimer clock;
+    clock.start();
+    window_->printerStateCheck();
+    const qint64 ms = clock.elapsed();
+    QFile::remove(hang.fileName());
+    QVERIFY2(ms >= 29500 && ms < 33000, qPrintable(QStringLiteral("the tick took %1 ms").arg(ms)));
+    // No job known: the poll goes on and asks the printer.
+    QCOMPARE(commandsReceived(), 1);
+    QCOMPARE(state(), kReady);
+    // The hanging child is gone, not left behind.
+    QFile pidFile(dir_.filePath(QStringLiteral("hang.pid")));
+    QVERIFY(pidFile.open(QIODevice::ReadOnly));
+    const pid_t pid = pid_t(pidFile.readAll().trimmed().toInt());
+    QVERIFY(pid > 0);
+    QCOMPARE(::kill(pid, 0), -1);
 }
 
 // ---------------------------------------------------------------- the link's release
