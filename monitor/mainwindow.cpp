@@ -88,13 +88,12 @@ int waitForTray(const TrayWait &wait)
 
 QPoint monitorWindowPosition(const QRect &available, const QSize &window)
 {
-    // Half the window in from the right end and above the bottom, as the monitor has
-    // always been placed, but pulled back inside the area so that no part is cut off.
-    int x = (available.right() - available.left()) - 9 - window.width() / 2;
-    int y = (available.bottom() - available.top()) - 39 - window.height() / 2;
-    x = std::max(0, std::min(x, available.width() - window.width()));
-    y = std::max(0, std::min(y, available.height() - window.height()));
-    return QPoint(available.left() + x, available.top() + y);
+    // Half the window in from the right end and above the bottom of the available area.
+    // The result is an absolute position: part of the window may lie beyond the edge, as
+    // the monitor has always been placed.
+    const int x = (available.right() - available.left()) - 9 - window.width() / 2;
+    const int y = (available.bottom() - available.top()) - 39 - window.height() / 2;
+    return QPoint(x, y);
 }
 
 MainWindow::MainWindow(QWidget *parent, const TrayWait &trayWait)
@@ -130,12 +129,10 @@ MainWindow::MainWindow(QWidget *parent, const TrayWait &trayWait)
         {QIcon(QStringLiteral(":/images/trash.png")), tr("Stop")},
         {QIcon(QStringLiteral(":/images/bad.png")), tr("Error")},
     };
-    // A balloon carries the icon of its state: a normal notice is information, not a
-    // warning, and an error is marked as one.
+    // Looked up with the tray state index as it is: the normal state's balloons carry the
+    // warning icon, the warning state's the critical one, and the error state (no row) none.
     QStyle *st = style();
     messageKindTable_ = {
-        {st->standardIcon(QStyle::SP_MessageBoxInformation), tr("Information"),
-         QSystemTrayIcon::Information},
         {st->standardIcon(QStyle::SP_MessageBoxInformation), tr("Information"),
          QSystemTrayIcon::Information},
         {st->standardIcon(QStyle::SP_MessageBoxWarning), tr("Warning"), QSystemTrayIcon::Warning},
@@ -323,11 +320,8 @@ void MainWindow::windowClose()
 {
     if (autoHideDone_ == 1)
         return;
-    if (openedByUser_ == 0) {
-        closingByTimer_ = true;
+    if (openedByUser_ == 0)
         close();
-        closingByTimer_ = false;
-    }
     autoHideDone_ = 1;
 }
 
@@ -337,9 +331,8 @@ void MainWindow::closeEvent(QCloseEvent *event)
         QWidget::closeEvent(event);
         return;
     }
-    // Only a close by the user repeats the notice; the window timer's own close does not,
-    // or every status would come twice.
-    if (kMonitorProfile.closeRepeatsNotice && !closingByTimer_)
+    // The network monitor shows the last notice again whenever the window closes.
+    if (kMonitorProfile.closeRepeatsNotice)
         triggerBubbleOn(trayStateIndex_, balloonTitle_, balloonMessage_);
     hide();
     openedByUser_ = 0;

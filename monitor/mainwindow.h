@@ -128,7 +128,6 @@ class MainWindow : public QWidget
     QString balloonMessage_;
     int autoHideDone_ = 0;
     int openedByUser_ = 0;
-    bool closingByTimer_ = false; // the window timer's close is not the user's
     bool printing_ = false;
     bool jobQueued_ = false;
     int lastStatusCode_ = 0;

@@ -373,15 +373,20 @@ void NetMonitorTest::windowDifferences()
     QCOMPARE(label("printer_state")->text(), QStringLiteral("网络状态监视器启动"));
     window->windowClose();
     QVERIFY(!window->isVisible());
+    // Hidden by the window timer, the window closes as by its button: the notice comes again.
+    QList<Balloon> shown = newBalloons(1);
+    QCOMPARE(shown.size(), 1);
+    QCOMPARE(shown[0].title, QStringLiteral("网络状态监视器启动"));
 
     // Closed with its close button: the last notice comes again, the window hides, the
-    // program goes on in the tray. The window timer's own close repeats nothing.
+    // program goes on in the tray. The window timer closes it the same way, so the notice
+    // comes again then too.
     window->showMessageOnWindow(2, QStringLiteral("w"), QStringLiteral("warning text"));
     QCOMPARE(newBalloons(1).size(), 1);
     QVERIFY(window->isVisible());
     QVERIFY(!window->close());
     QVERIFY(!window->isVisible());
-    QList<Balloon> shown = newBalloons(1);
+    shown = newBalloons(1);
     QCOMPARE(shown.size(), 1);
     QCOMPARE(shown[0].title, QStringLiteral("w"));
     QCOMPARE(shown[0].message, QStringLiteral("warning text"));
@@ -391,6 +396,11 @@ void NetMonitorTest::windowDifferences()
     QCOMPARE(newBalloons(1).size(), 1);
     window->windowClose();
     QVERIFY(!window->isVisible());
+    shown = newBalloons(1);
+    QCOMPARE(shown.size(), 1);
+    QCOMPARE(shown[0].title, kReadyTitle);
+    // Once hidden, later timeouts do nothing.
+    window->windowClose();
     QVERIFY(newBalloons().isEmpty());
 
     // A double-click opens the window only until the next window timer timeout.
