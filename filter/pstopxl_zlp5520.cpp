@@ -9,6 +9,7 @@
 #include "joboptions.h"
 #include "jobtext.h"
 #include "lockreply.h"
+#include "pdfpages.h"
 #include "pjlheader.h"
 #include "profile.h"
 #include "spoolcount.h"
@@ -51,8 +52,15 @@ const char kDebugCopy[] = "/var/tmp/qzt.prn";
 const char kKeyReason[] =
     "输入数字密码无效，请在电脑端打印队列中取消任务，并重新设置四位密码，重新打印\n";
 constexpr size_t kBlockSize = 262144;
+constexpr int kRasterizerPipeSize = 1 << 20; // an unprivileged process's limit
+// How long the drain after a block may take; a printer that takes no data for
+// as long counts as one drain failure too.
+constexpr double kDrainSeconds = 2.0;
 
 pid_t gRasterizer = -1;
+// Drain failures in a row (timeout, no response; I/O errors too in the
+// network build) and printer writes that made no progress for kDrainSeconds.
+int gDrainFailures = 0;
 bool gSideChannel = true; // false when run by hand, without a backend to pace against
 
 // Run-log lines that only the USB build writes.
@@ -187,25 +195,45 @@ void storeBackChannel()
         replaceFile(printerState, reply, 4, OpenLog::StateFile);
 }
 
-void drainAfterBlock(int &failures)
+// The eleventh failure in a row cancels the job.
+void countDrainFailure()
+{
+    if (gDrainFailures > 9)
+        cancel_job(14);
+    ++gDrainFailures;
+    sleepSeconds(0.5);
+}
+
+void drainAfterBlock()
 {
     char data[8] = {};
-    const cups_sc_status_t status = drainOutput(2.0, data, 1);
+    const cups_sc_status_t status = drainOutput(kDrainSeconds, data, 1);
     std::fprintf(stderr, "[VARN-ZLP5520NW] DEBUG: send to printer  status = %d\n", status);
     logRun("[VARN-ZLP5520NW] DEBUG: data = %s\n", data);
     if (status == CUPS_SC_STATUS_OK) {
-        failures = 0;
+        gDrainFailures = 0;
         return;
     }
     std::fprintf(stderr, "[VARN-ZLP5520NW] DEBUG: send to printer error status = %d\n", status);
     const bool stalled = status == CUPS_SC_STATUS_TIMEOUT || status == CUPS_SC_STATUS_NO_RESPONSE ||
                          (kProfile.ioErrorIsDrainFailure && status == CUPS_SC_STATUS_IO_ERROR);
-    if (!stalled)
-        return;
-    if (failures > 9)
-        cancel_job(14);
-    ++failures;
-    sleepSeconds(0.5);
+    if (stalled)
+        countDrainFailure();
+}
+
+// A write to the printer made no progress for as long as a drain may take:
+// without this a printer that stops reading would hold the job in write() for
+// ever, and the drain requests that end a stalled job would never be made.
+bool onPrinterStall()
+{
+    if (gCancelling) {
+        // The cancel sequence cannot wait for a printer that takes nothing.
+        std::fputs(TAG "printer takes no data, cancel sequence not sent\n", stderr);
+        return false;
+    }
+    std::fprintf(stderr, TAG "printer took no data for %.0f s\n", kDrainSeconds);
+    countDrainFailure();
+    return !cancelRequested();
 }
 
 int openDebugCopy(const char *path)
@@ -248,9 +276,9 @@ void sendHeader(int copy)
 } // namespace
 
 // Runs the rasterizer and streams its output behind the job header. Returns
-// only when the rasterizer succeeded (true when it produced printer data);
-// every other end finishes the process.
-bool pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoice &raster,
+// only when the rasterizer succeeded; every other end finishes the process.
+// Output of no more than the preamble sends nothing here, not even the header.
+void pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoice &raster,
                  int duplex, const char *position)
 {
     int fds[2];
@@ -259,6 +287,9 @@ bool pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoi
                      errno, std::strerror(errno));
         std::exit(0);
     }
+    // Room for a few blocks, so that Ghostscript renders on while we wait for a drain instead
+    // of stopping every 64 KiB (kernel memory, not ours; best effort).
+    fcntl(fds[0], F_SETPIPE_SZ, kRasterizerPipeSize);
 
     const std::vector<std::string> args = rasterizerArgs(duplex, raster, position);
     std::vector<char *> argv;
@@ -296,10 +327,14 @@ bool pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoi
     cancelIfRequested();
     logRun("[VARN-ZLP5520NW] DEBUG gs head: %s\n", head);
 
+    // A whole block fits into the pipe to the backend: one move instead of four, and the drain
+    // after it still keeps the printer at most a block behind.
+    struct stat out = {};
+    if (fstat(STDOUT_FILENO, &out) == 0 && S_ISFIFO(out.st_mode))
+        fcntl(STDOUT_FILENO, F_SETPIPE_SZ, static_cast<int>(kBlockSize));
     StreamCopier copier(input, STDOUT_FILENO, copy);
     bool first = true;
     bool end = false;
-    int failures = 0;
     while (!end) {
         // One block: up to 262144 bytes, then a drain that paces us to the printer.
         size_t taken = 0;
@@ -334,7 +369,7 @@ bool pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoi
         if (written < taken)
             logRun("[VARN-ZLP5520NW] DEBUG: send to printer error writecont != bytes_read\n");
 
-        drainAfterBlock(failures);
+        drainAfterBlock();
         cancelIfRequested();
         if (kProfile.storeBackChannel)
             storeBackChannel();
@@ -359,7 +394,7 @@ bool pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoi
     gRasterizer = -1;
     if (status == 0) {
         close(input);
-        return !first;
+        return;
     }
     if (WIFEXITED(status))
         endAfterRasterizer(TAG "pstopxl failed.  Exit code=%d\n", WEXITSTATUS(status));
@@ -480,10 +515,24 @@ void writeJobFiles(const JobRecord &job, const Arguments &args, const TimeTexts 
     std::fprintf(stderr, TAG " psfilepth for get Page Count= %s\n", spool.c_str());
     SpoolCount count;
     if (std::FILE *file = std::fopen(spool.c_str(), "re")) {
-        LogLines lines;
-        count = scanSpool(file, lines);
-        std::fclose(file);
-        logRunLines(lines);
+        char start[1024];
+        const size_t got = std::fread(start, 1, sizeof start, file);
+        if (isPdfStart(start, got)) {
+            // CUPS keeps most jobs as PDF, which has no page comments to scan.
+            std::fclose(file);
+            std::string error;
+            count.pages = pdfPageCount(spool.c_str(), error);
+            if (!error.empty())
+                logRun(TAG "pdf not readable: %s\n", sanitizeValue(error).c_str());
+            logRun(TAG "pdf pages = %d\n", count.pages);
+            logRun(TAG "can not find copies from ps \n");
+        } else {
+            std::rewind(file);
+            LogLines lines;
+            count = scanSpool(file, lines);
+            std::fclose(file);
+            logRunLines(lines);
+        }
     } else {
         logRun(TAG "can not find copies from ps \n");
     }
@@ -571,6 +620,7 @@ int main(int argc, char *argv[])
     // 1. Paths and the cancel handler.
     printerState = kProfile.stateFilePath ? kProfile.stateFilePath : "";
     installHandlers();
+    watchPrinterOutput(STDOUT_FILENO, kDrainSeconds, onPrinterStall);
 
     // 2. The time, once.
     timeval tv = {};
@@ -647,11 +697,11 @@ int main(int argc, char *argv[])
 
     // 16-18. Print.
     std::fputs("INFO:打印机正在打印\n", stderr);
-    // A document without pages leaves the printer alone: no header, no trailer.
-    const bool streamed = pstopxlexec(kRasterizer, kDebugCopy, raster, duplex, position);
+    // A document without pages still ends with the trailer: harmless to the
+    // printer, and the job ends the same way whatever the rasterizer made.
+    pstopxlexec(kRasterizer, kDebugCopy, raster, duplex, position);
     cancelIfRequested();
-    if (streamed)
-        sendTrailer();
+    sendTrailer();
     cancelIfRequested();
 
     // 19-21. The job is done: later signals no longer cancel it.

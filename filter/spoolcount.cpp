@@ -1,5 +1,6 @@
 #include "spoolcount.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -56,4 +57,11 @@ SpoolCount scanSpool(std::FILE *file, LogLines &log)
         count.copies = 1;
     }
     return count;
+}
+
+bool isPdfStart(const char *data, std::size_t length)
+{
+    static const char kMagic[] = "%PDF-";
+    const char *end = data + std::min<std::size_t>(length, 1024);
+    return std::search(data, end, kMagic, kMagic + sizeof kMagic - 1) != end;
 }

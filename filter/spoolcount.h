@@ -18,3 +18,7 @@ std::string spoolPath(const char *jobId);
 
 // Scans an open file line by line (400-byte pieces); the last comment wins.
 SpoolCount scanSpool(std::FILE *file, LogLines &log);
+
+// Whether the first bytes of a spool file are those of a PDF document: "%PDF-" within the
+// first 1024 bytes, where readers accept the header. PostScript starts with "%!".
+bool isPdfStart(const char *data, std::size_t length);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,32 @@ namespace
 {
 
 constexpr mode_t kSharedMode = 0644;
+
+int gPrinterOutput = -1;
+int gStallMs = 0;
+bool (*gOnStall)() = nullptr;
+
+long long monotonicMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Polls one descriptor; -1 waits without limit. Returns poll's result: 0 on
+// time-out, -1 with EINTR only when a cancel is requested.
+int pollFor(int fd, short events, int timeoutMs)
+{
+    const long long deadline = timeoutMs < 0 ? -1 : monotonicMs() + timeoutMs;
+    for (;;) {
+        pollfd pfd{fd, events, 0};
+        const int wait =
+            deadline < 0 ? -1 : static_cast<int>(std::max(0LL, deadline - monotonicMs()));
+        const int ready = poll(&pfd, 1, wait);
+        if (ready >= 0 || errno != EINTR || cancelRequested())
+            return ready;
+    }
+}
 
 void pause5ms()
 {
@@ -45,6 +72,34 @@ void logOpen(OpenLog style, const char *path, bool ok, int error)
 
 } // namespace
 
+void watchPrinterOutput(int fd, double seconds, bool (*onStall)())
+{
+    struct stat st = {};
+    if (fstat(fd, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))
+        return; // a file or terminal never stalls like a printer
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+        return;
+    gPrinterOutput = fd;
+    gStallMs = static_cast<int>(seconds * 1000);
+    gOnStall = onStall;
+}
+
+bool waitForOutput(int fd)
+{
+    const bool printer = fd == gPrinterOutput;
+    for (;;) {
+        const int ready = pollFor(fd, POLLOUT, printer ? gStallMs : -1);
+        if (ready > 0)
+            return true; // writable, or an error the next write reports
+        if (ready < 0)
+            return false; // a cancel came, or the descriptor is unusable
+        // Nothing moved for the whole stall time.
+        if (!gOnStall || !gOnStall())
+            return false;
+    }
+}
+
 size_t writeAll(int fd, const void *data, size_t length)
 {
     const char *bytes = static_cast<const char *>(data);
@@ -55,6 +110,9 @@ size_t writeAll(int fd, const void *data, size_t length)
             done += static_cast<size_t>(n);
         } else if (n < 0 && errno == EINTR) {
             continue;
+        } else if (n < 0 && errno == EAGAIN) {
+            if (!waitForOutput(fd))
+                break;
         } else {
             // The reader is gone (SIGPIPE blocked or ignored by whoever started
             // us): the job cannot reach the printer any more, so cancel it.
@@ -141,16 +199,45 @@ bool appendText(int fd, const std::string &text)
     return writeAll(fd, text.data(), text.size()) == text.size();
 }
 
+bool StreamCopier::waitForEnds()
+{
+    for (;;) {
+        if (cancelRequested())
+            return false;
+        if (pollFor(out_, POLLOUT, 0) == 0) {
+            if (!waitForOutput(out_))
+                return false;
+        } else if (pollFor(in_, POLLIN, 0) == 0) {
+            if (pollFor(in_, POLLIN, -1) < 0 && cancelRequested())
+                return false;
+        } else {
+            return true;
+        }
+    }
+}
+
 ssize_t StreamCopier::move(size_t length)
 {
     written_ = 0;
     if (!spliceWorks_)
         return moveByCopy(length);
     ssize_t n;
-    if (copy_ >= 0)
-        n = tee(in_, out_, length, 0); // duplicated into stdout, still in the input
-    else
-        n = splice(in_, nullptr, out_, nullptr, length, SPLICE_F_MOVE);
+    for (;;) {
+        // With a non-blocking printer output these return EAGAIN both for an
+        // empty input and for a full output; waitForEnds tells which.
+        if (copy_ >= 0)
+            n = tee(in_, out_, length, 0); // duplicated into stdout, still in the input
+        else
+            n = splice(in_, nullptr, out_, nullptr, length, SPLICE_F_MOVE);
+        if (n >= 0 || (errno != EAGAIN && errno != EINTR))
+            break;
+        if (errno == EINTR && cancelRequested())
+            return -1;
+        if (errno == EAGAIN && !waitForEnds()) {
+            errno = EINTR;
+            return -1;
+        }
+    }
     if (n < 0) {
         if (errno == EINVAL) { // an end that is not a pipe
             spliceWorks_ = false;
@@ -189,7 +276,7 @@ ssize_t StreamCopier::moveByCopy(size_t length)
     static char buffer[65536];
     const ssize_t n = read(in_, buffer, std::min(length, sizeof buffer));
     if (n <= 0)
-        return n;
+        return n; // EINTR reaches the caller, which retries unless cancelling
     written_ = writeAll(out_, buffer, static_cast<size_t>(n));
     if (copy_ >= 0)
         writeAll(copy_, buffer, static_cast<size_t>(n));

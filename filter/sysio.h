@@ -20,6 +20,15 @@ inline bool cancelRequested()
     return gCancelSignal != 0 && gCancelling == 0;
 }
 
+// Standard output leads to the printer. When it is a pipe or a socket it is
+// made non-blocking, so a printer that stops taking data cannot hold a write
+// for ever: a write to it waits at most `seconds` for progress, then asks
+// `onStall` whether to wait again (true) or give the write up (false).
+void watchPrinterOutput(int fd, double seconds, bool (*onStall)());
+// Waits until fd takes bytes again: false when a cancel is requested or, for
+// the printer output, when its stall handler gives up.
+bool waitForOutput(int fd);
+
 // Writes everything unless an error occurs or a cancel is requested; returns
 // the bytes written.
 size_t writeAll(int fd, const void *data, size_t length);
@@ -51,7 +60,7 @@ class StreamCopier
     StreamCopier(int in, int out, int copy) : in_(in), out_(out), copy_(copy) {}
 
     // Moves up to `length` bytes; returns the bytes moved, 0 at the end of the
-    // input, -1 on an error (errno set; EINTR when a signal came first).
+    // input, -1 on an error (errno set; EINTR when a cancel came first).
     ssize_t move(size_t length);
     // Bytes that reached standard output in the last move (a short write
     // leaves fewer than were taken from the input).
@@ -59,6 +68,10 @@ class StreamCopier
 
   private:
     ssize_t moveByCopy(size_t length);
+    // After EAGAIN from a non-blocking end: waits for whichever side held the
+    // move up, the printer within its stall time, the rasterizer as long as it
+    // takes. False when a cancel is requested.
+    bool waitForEnds();
 
     int in_, out_, copy_;
     bool spliceWorks_ = true;

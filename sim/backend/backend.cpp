@@ -26,6 +26,7 @@ constexpr char lockQuery[] = "LockPrinter?";
 constexpr std::size_t lockQueryLength = sizeof(lockQuery) - 1;
 
 constexpr std::size_t captureChunk = 1 << 20;
+constexpr std::size_t printerChunk = 8192;
 // Without a pid file descriptor the end of the filter is noticed by polling this often.
 constexpr int reapPollMs = 20;
 constexpr int backchannelWriteTimeoutMs = 1000;
@@ -102,7 +103,7 @@ Backend::Backend(Script script, Sinks sinks, double timeoutSeconds)
 
 Backend::~Backend()
 {
-    for (int *fd : {&pidFd_, &outRead_, &errRead_, &backWrite_, &side_})
+    for (int *fd : {&pidFd_, &outRead_, &errRead_, &backWrite_, &side_, &sinks_.printer})
         closeFd(*fd);
 }
 
@@ -236,13 +237,20 @@ int Backend::run(const FilterLaunch &launch)
         closeFd(outRead_);
     }
 
+    if (sinks_.printer >= 0)
+        event("printer connected");
+
     for (;;) {
-        pollfd fds[4];
+        pollfd fds[5];
         nfds_t count = 0;
-        for (int fd : {outRead_, errRead_, side_, pidFd_}) {
+        // While the printer has not taken the last piece, the filter's output waits in its pipe.
+        for (int fd : {printerBehind() ? -1 : outRead_, errRead_, side_, pidFd_}) {
             if (fd >= 0)
                 fds[count++] = {fd, POLLIN, 0};
         }
+        if (sinks_.printer >= 0)
+            fds[count++] = {sinks_.printer,
+                            static_cast<short>(printerBehind() ? POLLIN | POLLOUT : POLLIN), 0};
         const int ready = poll(fds, count, pollTimeoutMs());
         if (ready < 0 && errno != EINTR) {
             complain(std::string("poll failed, stopping the filter: ") + std::strerror(errno));
@@ -267,21 +275,31 @@ int Backend::run(const FilterLaunch &launch)
                 readSideChannel();
             else if (fds[i].fd == pidFd_)
                 ended = true;
+            else if (fds[i].fd == sinks_.printer) {
+                if (fds[i].revents & POLLOUT)
+                    sendToPrinter();
+                if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
+                    readPrinter();
+            }
         }
+        answerWaitingDrains();
         if (ended && reap())
             break;
     }
 
     // Everything the filter wrote before it ended is still in the pipes.
     capture(true);
+    const bool printerDone = finishPrinter();
     while (errRead_ >= 0)
         readStderr();
     forwardPid = 0;
     // Leave no stray rasterizer behind.
     kill(-pid_, SIGKILL);
 
-    if (timedOut_)
+    if (timedOut_ || !printerDone)
         event("timeout");
+    if (!printerDone)
+        return 124;
     if (WIFEXITED(waitStatus_)) {
         event("exit " + std::to_string(WEXITSTATUS(waitStatus_)));
         return timedOut_ ? 124 : WEXITSTATUS(waitStatus_);
@@ -332,7 +350,9 @@ void Backend::runDueTimers()
 
 std::size_t Backend::captureLimit() const
 {
-    std::uint64_t limit = buffer_.size();
+    // Toward a printer, read in the socket backend's 8 KiB pieces, so that what waits between
+    // the filter and the printer stays as small as under CUPS.
+    std::uint64_t limit = sinks_.printer >= 0 ? printerChunk : buffer_.size();
     for (std::size_t i = 0; i < script_.signals.size(); ++i) {
         const Trigger &trigger = script_.signals[i].trigger;
         if (!fired_[i] && trigger.kind == Trigger::Kind::AfterBytes && trigger.count > captured_)
@@ -346,7 +366,7 @@ std::size_t Backend::captureLimit() const
 // Reads the printer stream; reads stop exactly at every byte count a trigger waits for.
 void Backend::capture(bool untilEmpty)
 {
-    while (outRead_ >= 0) {
+    while (outRead_ >= 0 && !printerBehind()) {
         const ssize_t n = readRetry(outRead_, buffer_.data(), captureLimit());
         if (n == 0) {
             closeFd(outRead_);
@@ -370,6 +390,10 @@ void Backend::afterCapture(const char *data, std::size_t length)
         complain(std::string("cannot write the captured stream: ") + std::strerror(errno));
     }
     captured_ += length;
+    if (sinks_.printer >= 0) {
+        toPrinter_.append(data, length);
+        sendToPrinter();
+    }
     scanForLockQuery(data, length);
 
     for (std::size_t i = 0; i < script_.signals.size(); ++i) {
@@ -476,10 +500,39 @@ void Backend::handleRequest(unsigned char command)
 }
 
 // A backend that drained has taken every byte written before the request: capture it first.
+// With a printer behind us, also hand it to the printer first, however long that takes.
 void Backend::answerDrain()
 {
     capture(true);
     const std::uint64_t request = ++drains_;
+    if (printerBehind() || !waitingDrains_.empty()) {
+        waitingDrains_.push_back(request);
+        for (std::size_t i = 0; i < script_.signals.size(); ++i) {
+            const Trigger &trigger = script_.signals[i].trigger;
+            if (!fired_[i] && trigger.kind == Trigger::Kind::AfterDrain && trigger.count == request)
+                fireSignal(i);
+        }
+        return;
+    }
+    answerDrainNow(request);
+}
+
+void Backend::answerWaitingDrains()
+{
+    if (waitingDrains_.empty())
+        return;
+    capture(true);
+    if (printerBehind())
+        return;
+    while (!waitingDrains_.empty()) {
+        const std::uint64_t request = waitingDrains_.front();
+        waitingDrains_.pop_front();
+        answerDrainNow(request);
+    }
+}
+
+void Backend::answerDrainNow(std::uint64_t request)
+{
     const DrainAnswer answer = script_.drainAnswer(request);
     event("drain " + std::to_string(request) + " " + drainAnswerName(answer) + " " +
           std::to_string(captured_));
@@ -506,6 +559,88 @@ void Backend::answerDrain()
     if (n != static_cast<ssize_t>(sizeof message))
         complain(std::string("cannot answer drain request ") + std::to_string(request) + ": " +
                  (n < 0 ? std::strerror(errno) : "short write"));
+}
+
+void Backend::sendToPrinter()
+{
+    while (sinks_.printer >= 0 && !toPrinter_.empty()) {
+        const ssize_t n =
+            send(sinks_.printer, toPrinter_.data(), toPrinter_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            toPrinter_.erase(0, static_cast<std::size_t>(n));
+            sentToPrinter_ += static_cast<std::uint64_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN)
+            return;
+        // The printer went away: as CUPS's backend would, stop sending; the capture goes on.
+        complain(std::string("cannot send to the printer: ") + std::strerror(errno));
+        event("printer lost " + std::to_string(sentToPrinter_));
+        closeFd(sinks_.printer);
+        toPrinter_.clear();
+    }
+}
+
+void Backend::readPrinter()
+{
+    char data[4096];
+    const ssize_t n = recv(sinks_.printer, data, sizeof data, MSG_DONTWAIT);
+    if (n > 0) {
+        const std::string text(data, static_cast<std::size_t>(n));
+        event("printer says " + encodeEscapes(text));
+        writeBackchannel(text);
+        return;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+    event(n == 0 ? "printer closed early" : std::string("printer lost ") + std::strerror(errno));
+    closeFd(sinks_.printer);
+    toPrinter_.clear();
+}
+
+// After the filter ended: hand the printer the rest, half-close as the socket backend does, and
+// wait for the printer to close its side. False when that outlasts the time-out.
+bool Backend::finishPrinter()
+{
+    if (sinks_.printer < 0)
+        return true;
+    const std::int64_t deadline = static_cast<std::int64_t>(timeoutSeconds_ * 1000);
+    bool halfClosed = false;
+    while (sinks_.printer >= 0) {
+        capture(true);
+        if (!halfClosed && outRead_ < 0 && toPrinter_.empty()) {
+            shutdown(sinks_.printer, SHUT_WR);
+            halfClosed = true;
+            event("printer sent " + std::to_string(sentToPrinter_));
+        }
+        const std::int64_t left = deadline - elapsedMs();
+        if (left <= 0) {
+            complain("the printer did not take the job within the time-out");
+            return false;
+        }
+        pollfd fds[2];
+        nfds_t count = 0;
+        fds[count++] = {sinks_.printer,
+                        static_cast<short>(printerBehind() ? POLLIN | POLLOUT : POLLIN), 0};
+        if (outRead_ >= 0 && !printerBehind())
+            fds[count++] = {outRead_, POLLIN, 0};
+        const int ready = poll(fds, count, static_cast<int>(std::min<std::int64_t>(left, 1000)));
+        if (ready < 0 && errno != EINTR)
+            return false;
+        if (ready > 0 && (fds[0].revents & POLLOUT))
+            sendToPrinter();
+        if (ready > 0 && sinks_.printer >= 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+            char data[4096];
+            const ssize_t n = recv(sinks_.printer, data, sizeof data, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                event("printer closed");
+                closeFd(sinks_.printer);
+            }
+        }
+    }
+    return true;
 }
 
 void Backend::writeBackchannel(const std::string &text)

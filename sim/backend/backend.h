@@ -23,6 +23,11 @@ struct Sinks {
     int out = 1;     // the captured printer stream
     int err = 2;     // the filter's standard error
     int events = -1; // the event log, -1 for none
+    // A connected stream socket to a printer (zlpsim-net), or -1. As CUPS's socket backend does,
+    // the stream goes there, what the printer sends back goes to the filter's back channel, a
+    // drain request is answered once every byte so far has been handed to the printer, and no
+    // more is read from the filter while the printer has not taken the last piece.
+    int printer = -1;
 };
 
 class Backend
@@ -62,6 +67,12 @@ class Backend
     void runDueTimers();
     bool reap();
     void closeFd(int &fd);
+    void sendToPrinter();
+    void readPrinter();
+    bool printerBehind() const { return sinks_.printer >= 0 && !toPrinter_.empty(); }
+    void answerWaitingDrains();
+    void answerDrainNow(std::uint64_t request);
+    bool finishPrinter();
 
     Script script_;
     Sinks sinks_;
@@ -84,6 +95,9 @@ class Backend
     std::string sideBuffer_;
     std::vector<bool> fired_;
     std::deque<PendingReply> pendingReplies_;
+    std::string toPrinter_;                   // captured, not yet taken by the printer
+    std::deque<std::uint64_t> waitingDrains_; // drain requests held until the printer caught up
+    std::uint64_t sentToPrinter_ = 0;
     bool captureFailed_ = false;
     bool backchannelFailed_ = false;
     bool timedOut_ = false;

@@ -18,7 +18,7 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-from cupsharness import (NET, PORTS, PPDS, USB, Failure, Simulator, check,  # noqa: E402
+from cupsharness import (FINAL_STATES, NET, PORTS, PPDS, USB, Failure, Simulator, check,  # noqa: E402
                          eq, job_attributes, job_state, lp, print_log, printer_long, read,
                          require_sandbox, run, settings_file, state_file, wait_job, wait_until)
 from cupsharness import add_queue as add_socket_queue  # noqa: E402
@@ -27,6 +27,7 @@ WORK = "/var/tmp/e2e"
 BAD_KEY_REASON = "输入数字密码无效，请在电脑端打印队列中取消任务，并重新设置四位密码，重新打印"
 BUSY_TEXT = "打印机忙，请稍后"
 VENDOR = "\x1b#+54321X_VARN@PJL"
+STOPPED = ("processing-stopped", "stopped")
 
 
 # ---------------------------------------------------------------- documents
@@ -188,12 +189,12 @@ def scenario_print(args, queue):
     else:
         check(state_file() is None, "the network filter never writes a printer state file")
 
-    # A PDF: CUPS converts it with cups-filters before our filter sees PostScript. The page
-    # count of the print log comes from DSC comments in the spooled document, which a PDF lacks.
+    # A PDF: CUPS converts it with cups-filters before our filter sees PostScript; the print
+    # log counts the pages of the spooled PDF itself.
     jid, before, report, _ = job(pdf, title="a PDF")
     default_header_body(report, "a PDF")
     check_printed(report, queue, 2)
-    check_log_block(queue, before, jid, "a PDF", 1, 0)
+    check_log_block(queue, before, jid, "a PDF", 1, 2)
 
     # Resolution, long-edge duplex, Letter, toner saving and three copies.
     jid, before, report, _ = job(ps, "Resolution=1200dpi", "Duplex=DuplexNoTumble",
@@ -265,6 +266,95 @@ def scenario_cancel(args, queue):
     if queue == USB:
         eq(state_file(), "CODE=10001", "printer state after the cancel")
     check("\n打印任务完成\n" not in print_log(queue), "no completion line for a cancelled job")
+    sim.stop()
+
+
+def scenario_pdf_pages(args):
+    """The print log's page count of PDF jobs: a plain and an encrypted PDF of three pages, one
+    locked with a user password and a damaged one."""
+    sim = simulator(args, port=PORTS[USB])
+    three = pdf_from(text_ps(f"{WORK}/doc3.ps", 3), f"{WORK}/three.pdf")
+    aes = f"{WORK}/aes.pdf"
+    run("qpdf", "--encrypt", "", "owner", "256", "--", three, aes)
+    locked = f"{WORK}/locked.pdf"
+    run("qpdf", "--encrypt", "secret", "owner", "256", "--", three, locked)
+    broken = f"{WORK}/broken.pdf"
+    with open(three, "rb") as f:
+        data = f.read()
+    with open(broken, "wb") as f:  # the header, then the document cut off after a third
+        f.write(data[:len(data) // 3])
+    add_queue(USB)
+    printed = 0
+    for path, title, pages in ((three, "three pages", 3), (aes, "encrypted", 3)):
+        before = print_log(USB)
+        jid = lp(USB, path, title=title)
+        wait_job(USB, jid)
+        printed += 1
+        check_printed(sim.wait_report(printed), USB, 3)
+        check_log_block(USB, before, jid, title, 1, pages)
+    # CUPS's own PDF filters cannot read these either and stop the job ("filter errors"); our
+    # filter still runs behind them, and its print log must not claim pages it cannot know.
+    for path, title in ((locked, "locked"), (broken, "broken")):
+        before = print_log(USB)
+        jid = lp(USB, path, title=title)
+        state = wait_until(lambda: (s := job_state(USB, jid)) in FINAL_STATES + STOPPED and s, 60,
+                           f"job {jid} to end or stop")
+        if state in STOPPED:
+            run("cancel", f"{USB}-{jid}")
+        added = wait_until(lambda: print_log(USB)[len(before):], 10, f"the {title} job's log")
+        check(f"文件名：{title}\n打印份数：1\n文档页数：0\n" in added,
+              f"no pages counted for the {title} PDF", added)
+        printed += 1
+        sim.wait_report(printed)
+    sim.stop()
+
+
+def scenario_stall(args):
+    """A network printer that stops taking data mid-job: the filter ends the job itself once its
+    writes and drains have made no progress eleven times in a row."""
+    sim = simulator(args, "--stall-after", "1500000", "--rcvbuf", "32768", port=PORTS[NET])
+    doc = heavy_ps(f"{WORK}/heavy.ps", 6)
+    add_queue(NET)
+    before = print_log(NET)
+    jid = lp(NET, doc, title="stalled")
+    wait_until(lambda: "stalled" in sim.output(), 30, "the printer to stall")
+    stalled = time.monotonic()
+    wait_until(lambda: print_log(NET).endswith("\n打印任务被用户取消\n"), 60,
+               "the filter to cancel the job of the stalled printer")
+    waited = time.monotonic() - stalled
+    # Eleven failures, each a drain or a write without progress for 2 s, and a 0.5 s pause.
+    check(15 < waited < 45, "the job ends after eleven drain times without progress", waited)
+    check_log_block(NET, before, jid, "stalled", 1, 6, closing="\n打印任务被用户取消\n")
+    # CUPS refuses a filter's own cancel (filters run as lp, not as the job's owner), so the job
+    # ends when the backend has handed the printer what it still holds.
+    sim.signal(signal.SIGUSR1)
+    report = sim.wait_report(1)
+    wait_job(NET, jid, ("completed", "canceled", "aborted"))
+    check(report["stalled"], "the printer reports its stall")
+    x = report["pclxl"]
+    check(x["present"] and not x["wellFormed"] and x["pages"] < 6,
+          "the PCL XL stream is cut short", (x["pages"], x["error"]))
+    check(report["end"] in ("cancel", "truncated"), "no trailer after the cut", report["end"])
+    sim.stop()
+
+
+def scenario_slow(args):
+    """A network printer that takes 64 KiB every 0.8 s: slow, but every write moves within a
+    drain time, so the job is never cancelled."""
+    sim = simulator(args, "--read-chunk", "65536", "--read-delay", "800", "--rcvbuf", "32768",
+                    port=PORTS[NET])
+    doc = heavy_ps(f"{WORK}/heavy.ps", 1)
+    add_queue(NET)
+    before = print_log(NET)
+    started = time.monotonic()
+    jid = lp(NET, doc, title="slow")
+    wait_job(NET, jid, timeout=90)
+    report = sim.wait_report(1)
+    elapsed = time.monotonic() - started
+    check(report["bytes"] / elapsed < 100 * 1024, "the printer really was slow",
+          (report["bytes"], elapsed))
+    check_printed(report, NET, 1)
+    check_log_block(NET, before, jid, "slow", 1, 1)
     sim.stop()
 
 
@@ -380,6 +470,9 @@ SCENARIOS = {
     "net_print": lambda a: scenario_print(a, NET),
     "usb_cancel": lambda a: scenario_cancel(a, USB),
     "net_cancel": lambda a: scenario_cancel(a, NET),
+    "pdf_pages": scenario_pdf_pages,
+    "net_stall": scenario_stall,
+    "net_slow": scenario_slow,
     "net_busy": scenario_busy,
     "net_silent": scenario_silent,
     "usb_bad_key": scenario_bad_key,

@@ -177,6 +177,32 @@ TEST_F(Filter, CopiesAndPagesComeFromTheSpoolFile)
                                    "mediatype:PLAIN;\nduplex:DuplexNoTumble;\n");
 }
 
+TEST_F(Filter, PdfSpoolFilesCountTheirPagesThroughQpdf)
+{
+    const std::string spool = "/var/spool/cups/d00042-001";
+    writeFile("/var/tmp/three.ps", postscript(3));
+    ASSERT_EQ(std::system("gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=pdfwrite "
+                          "-sOutputFile=/var/spool/cups/d00042-001 /var/tmp/three.ps"),
+              0);
+    FilterCall call;
+    call.args[3] = "2";
+    FilterRun run = runFilter(call);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(contains(run.err, "DEBUG:[VARN-ZLP5520NW]pdf pages = 3\n"));
+    EXPECT_TRUE(endsWith(readFile(kLog).substr(0, readFile(kLog).find("resolution:")),
+                         "打印份数：2\n文档页数：3\n"));
+
+    // Damaged beyond repair: no pages, and none of qpdf's complaints on CUPS's status channel.
+    writeFile(kLog, "");
+    writeFile(spool, "%PDF-1.4\n" + std::string(3000, '\x7f'));
+    run = runFilter({});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(contains(readFile(kLog), "打印份数：1\n文档页数：0\n"));
+    EXPECT_TRUE(contains(run.err, "DEBUG:[VARN-ZLP5520NW]pdf not readable: "));
+    EXPECT_FALSE(contains(run.err, "WARNING"));
+    EXPECT_TRUE(endsWith(readFile(kLog), "\n打印任务完成\n"));
+}
+
 TEST_F(Filter, StreamIsHeaderThenRasterDataLessItsPreambleThenTrailer)
 {
     // 63 preamble bytes, then about 1.3 MB of known data: several 256 KiB blocks.
@@ -193,13 +219,28 @@ TEST_F(Filter, StreamIsHeaderThenRasterDataLessItsPreambleThenTrailer)
     EXPECT_EQ(readFile(kDebugCopy), header + data);
 }
 
-TEST_F(Filter, PreambleOnlyOutputSendsNothing)
+TEST_F(Filter, NoPrinterDataSendsOnlyTheTrailer)
 {
-    setRasterizer("printf '%063d' 7\n");
-    const FilterRun run = runFilter({});
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_TRUE(run.out.empty());
-    EXPECT_TRUE(endsWith(readFile(kLog), "\n打印任务完成\n"));
+    // Output no longer than the preamble the filter drops (63 bytes, 64 at 1200 dpi): the
+    // stage writes nothing, not even the header, and the job still ends with the trailer.
+    const std::pair<const char *, const char *> cases[] = {
+        {"true\n", ""},
+        {"printf '%040d' 7\n", ""},
+        {"printf '%063d' 7\n", ""},
+        {"printf '%064d' 7\n", "Resolution=1200dpi"},
+    };
+    for (const auto &[script, options] : cases) {
+        SetUp();
+        setRasterizer(script);
+        FilterCall call;
+        call.args[4] = options;
+        const FilterRun run = runFilter(call);
+        EXPECT_EQ(run.exitCode, 0) << script;
+        EXPECT_EQ(run.out, kTrailer) << script;
+        EXPECT_EQ(readFile(kDebugCopy), "") << script;
+        EXPECT_EQ(readFile(kState), "CODE=10001") << script;
+        EXPECT_TRUE(endsWith(readFile(kLog), "\n打印任务完成\n")) << script;
+    }
 }
 
 TEST_F(Filter, RasterizerFailureEndsWithoutTrailer)

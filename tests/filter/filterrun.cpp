@@ -83,7 +83,7 @@ FilterRun runFilter(const FilterCall &call)
         if (!signalled && call.signalNumber != 0 &&
             ((!call.signalOnText.empty() && run.err.find(call.signalOnText) != std::string::npos) ||
              (call.signalAfterSeconds >= 0 && elapsed() >= call.signalAfterSeconds))) {
-            kill(pid, call.signalNumber);
+            kill(call.signalTarget > 0 ? call.signalTarget : pid, call.signalNumber);
             signalled = true;
         }
         if (elapsed() > call.timeoutSeconds) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct FilterRun {
@@ -25,6 +26,7 @@ struct FilterCall {
     std::string signalOnText;
     int signalNumber = 0;
     double signalAfterSeconds = -1; // or after a delay
+    pid_t signalTarget = 0;         // whom to signal; 0: the program started
 };
 
 FilterRun runFilter(const FilterCall &call);

@@ -10,6 +10,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -326,3 +327,66 @@ TEST_F(BackendTest, BadScriptsAndFiltersAreRefusedWithAClearMessage)
 }
 
 } // namespace
+
+// --connect: the stream goes on to zlpsim-net, as CUPS's socket backend would send it.
+class ConnectedBackendTest : public BackendTest
+{
+  protected:
+    void SetUp() override
+    {
+        BackendTest::SetUp();
+        printerDir_ = dir_ + "/printer";
+        mkdir(printerDir_.c_str(), 0755);
+    }
+    void TearDown() override
+    {
+        if (printer_ > 0) {
+            kill(printer_, SIGKILL);
+            waitpid(printer_, nullptr, 0);
+        }
+        std::system(("rm -rf '" + printerDir_ + "'").c_str());
+        BackendTest::TearDown();
+    }
+    // Starts the simulated printer port for one job; returns "127.0.0.1:PORT".
+    std::string startPrinter(std::vector<std::string> options)
+    {
+        const std::string ready = printerDir_ + "/ready";
+        std::vector<std::string> args = {ZLPSIM_NET,  "--port",       "0",   "--out-dir",
+                                         printerDir_, "--ready-file", ready, "--jobs",
+                                         "1",         "--quiet"};
+        args.insert(args.end(), options.begin(), options.end());
+        std::vector<char *> argv;
+        for (auto &arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&printer_, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+            return "";
+        for (int i = 0; i < 500 && readFile(ready).empty(); ++i)
+            usleep(10000);
+        std::string port = readFile(ready);
+        port.erase(port.find_last_not_of("\n") + 1);
+        return "127.0.0.1:" + port;
+    }
+    std::string printed() const { return readFile(printerDir_ + "/job-1.prn"); }
+
+    std::string printerDir_;
+    pid_t printer_ = -1;
+};
+
+TEST_F(ConnectedBackendTest, PrinterGetsTheStreamAndItsAnswersReachTheBackChannel)
+{
+    const std::string printer = startPrinter({});
+    const Outcome r = run("", "out:LockPrinter? back:2 fill:300000 drain:5",
+                          {"--connect", printer, "--timeout", "20"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    ASSERT_EQ(results(r.err, "back").size(), 1u) << r.err;
+    EXPECT_EQ(results(r.err, "back")[0].substr(0, 10), "CODE=00001");
+    ASSERT_EQ(results(r.err, "drain").size(), 1u);
+    EXPECT_EQ(results(r.err, "drain")[0].substr(0, 1), "1");
+    // Recorded here and delivered there byte for byte; the stand-in's own lock replies stay
+    // silent without a script.
+    EXPECT_TRUE(r.out == "LockPrinter?" + pattern(300000));
+    EXPECT_TRUE(printed() == r.out) << printed().size();
+    EXPECT_TRUE(contains(events(r.events), "printer sent 300012")) << r.events;
+    EXPECT_TRUE(contains(events(r.events), "printer closed"));
+}
