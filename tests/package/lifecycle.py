@@ -4,7 +4,7 @@
 Runs as root inside packaging/throwaway-root.sh --net (an overlay of this machine with a
 tmpfs on top, private loopback), so installing and purging touch nothing real:
 
-    lifecycle.py --deb FILE.deb --sim PATH/zlpsim-net [--programs PATH,...]
+    lifecycle.py --deb FILE.deb --sim PATH/zlpsim-net --sim-usb PATH/zlpsim-usb [--programs PATH,...]
 
 --programs lists the /opt programs this build makes; each must be in the package where
 its menu entry points. Prints the time of every stage.
@@ -183,6 +183,19 @@ def job_count(sim):
     return _jobs_seen[sim]
 
 
+def usb_backend_device_id(sim_usb):
+    """The device ID in the listing of CUPS's usb backend, run on the simulated USB bus."""
+    script = f"{WORK}/usb-printer.txt"
+    with open(script, "w") as f:
+        f.write('on "CheckStatus?"\n  reply "CODE=10001"\n')
+    out = subprocess.run([sim_usb, "--script", script, "--", "/usr/lib/cups/backend/usb"],
+                         capture_output=True, text=True, timeout=60)
+    match = re.search(r'^direct (usb://VARN/ZLP5520NW\S*) "[^"]*" "[^"]*" "([^"]*)"',
+                      out.stdout, re.M)
+    check(match, "CUPS's usb backend lists the printer", out.stdout + out.stderr)
+    return match.group(2)
+
+
 def start_cupsd():
     for name in ("printers.conf", "classes.conf", "subscriptions.conf"):
         for suffix in ("", ".O"):
@@ -253,11 +266,14 @@ def lifecycle_with_cupsd(args, programs, times):
     sim = Simulator(args.sim, f"{WORK}/printer", PORTS[USB])
     try:
         with stage("print through cupsd with the installed PPD", times):
-            # The print system offers our PPD for the printer's IEEE 1284 device ID.
-            device_id = re.search(r'^\*1284DeviceID: "([^"]*)"', read(PPDS[0]), re.M).group(1)
+            # CUPS's usb backend reads the device ID from the (simulated) printer, and the
+            # print system offers our PPDs for it.
+            device_id = usb_backend_device_id(args.sim_usb)
             models = run("lpinfo", "--device-id", device_id, "-m")
-            check(re.search(r"^ZLP5520NW\.ppd ", models, re.M), "lpinfo offers ZLP5520NW.ppd "
-                  f"for {device_id}", models)
+            for ppd in PPDS:
+                name = os.path.basename(ppd)
+                check(re.search(rf"^{re.escape(name)} ", models, re.M),
+                      f"lpinfo offers {name} for {device_id}", models)
             add_queue(USB, PORTS[USB], ppd="ZLP5520NW.ppd")
             print_job(sim, USB, "before-upgrade")
             log_after_first = read(print_log_path(USB))
@@ -304,7 +320,8 @@ def lifecycle_with_cupsd(args, programs, times):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--deb", required=True)
-    parser.add_argument("--sim", required=True)
+    parser.add_argument("--sim", required=True, help="zlpsim-net")
+    parser.add_argument("--sim-usb", required=True, help="zlpsim-usb")
     parser.add_argument("--programs", default="")
     args = parser.parse_args()
     if not os.environ.get("ZLP_IN_THROWAWAY"):

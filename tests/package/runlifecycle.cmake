@@ -4,7 +4,7 @@ list(LENGTH debs count)
 if(NOT count EQUAL 1)
   message(FATAL_ERROR "expected one package in ${DEB_DIR}, found: ${debs}")
 endif()
-execute_process(COMMAND ${PYTHON} ${SCRIPT} --deb ${debs} --sim ${SIM}
+execute_process(COMMAND ${PYTHON} ${SCRIPT} --deb ${debs} --sim ${SIM} --sim-usb ${SIM_USB}
                         --programs "${PROGRAMS}"
                 RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
