@@ -21,6 +21,12 @@ if git -C "$src" rev-parse --show-toplevel >/dev/null 2>&1; then
 else
     tar -C "$src" --exclude='./build*' --exclude='./out' -cf - . | tar -xf - -C "$work/src"
 fi
+# Earlier results of this package in OUTDIR would be taken for this build's.
+rm -f "$out"/printer-driver-zlp5520nw*_"$(dpkg-architecture -qDEB_HOST_ARCH "$@" 2>/dev/null || dpkg --print-architecture)".{deb,changes,buildinfo}
+case " ${DEB_BUILD_OPTIONS:-} " in
+*" parallel="*) ;;
+*) export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-} parallel=$(nproc)" ;;
+esac
 start=$(date +%s)
 (cd "$work/src" && dpkg-buildpackage -b -us -uc "$@") >"$out/build.log" 2>&1 ||
     { tail -n 60 "$out/build.log" >&2; echo "build-deb.sh: dpkg-buildpackage failed (log: $out/build.log)" >&2; exit 1; }

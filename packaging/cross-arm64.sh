@@ -61,11 +61,13 @@ package() {
 
 # The arm64 test build: the same CMake flags debhelper gives a cross build, plus the
 # tests, with qemu-user running the test programs (also when CTest lists gtest cases).
+# Without -Werror: Debian's hardening flags (_FORTIFY_SOURCE) warn where the amd64 CI
+# build, which has none, does not.
 tests_build() {
     rm -rf /var/tmp/arm64
     cd "$src"
     dpkg-architecture -a arm64 -c dh_auto_configure --buildsystem=cmake \
-        --builddirectory=/var/tmp/arm64 -- -DZLP_BUILD_TESTS=ON -DZLP_WERROR=ON \
+        --builddirectory=/var/tmp/arm64 -- -DZLP_BUILD_TESTS=ON \
         -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/bin/qemu-aarch64-static
     cmake --build /var/tmp/arm64 -j"$(nproc)" --target ${ARM64_TEST_TARGETS}
     file /var/tmp/arm64/tests/filter/filter_core_tests
@@ -78,7 +80,8 @@ tests_build() {
 ARM64_TEST_TARGETS="filter_core_tests ppd_test e2e_simulator_test zlpsim_backend_test"
 tests_run() {
     cd /var/tmp/arm64
-    ctest --output-on-failure --timeout 300 -L 'filter|ppd|sim' -E 'NOT_BUILT|^filter\.(program|backend)$|^ppd\.installed$|^ppd\.cupstestppd'
+    ctest --output-on-failure --timeout 300 \
+        -E 'NOT_BUILT|^filter\.(program|backend)$|^ppd\.(installed|cupstestppd\..*)$|^e2e\.|^package\.|^usblink_|^zlpsim_usb\.'
 }
 
 stage arm64-setup setup
