@@ -36,7 +36,7 @@ find "$work" -maxdepth 1 -type f \( -name '*.deb' -o -name '*.buildinfo' -o -nam
 changes=$(ls "$out"/*.changes | tail -n 1)
 if command -v lintian >/dev/null; then
     start=$(date +%s)
-    lintian --info --display-info --show-overrides --tag-display-limit 0 "$changes" >"$out/lintian.txt" 2>&1 ||
+    lintian --display-info --show-overrides --tag-display-limit 0 "$changes" >"$out/lintian.txt" 2>&1 ||
         true
     echo "build-deb.sh: lintian took $(($(date +%s) - start)) s"
     cat "$out/lintian.txt"
