@@ -21,7 +21,7 @@ import time
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from cupsharness import (USB, PORTS, Failure, Simulator, add_queue, check, eq, lp,  # noqa: E402
+from cupsharness import (NET, USB, PORTS, Failure, Simulator, add_queue, check, eq, lp,  # noqa: E402
                          print_log_path, read, run, wait_job, wait_until)
 
 PACKAGE = "printer-driver-zlp5520nw"
@@ -196,6 +196,73 @@ def usb_backend_device_id(sim_usb):
     return match.group(2)
 
 
+def as_user(user, *cmd):
+    return subprocess.run(["runuser", "-u", user, "--", *cmd], capture_output=True, text=True,
+                          timeout=60)
+
+
+def network_printer_rights(args):
+    """What the setup tool does as a desktop user, by a member of lpadmin and by another
+    user; then the network filter (lp) writes beside the address, and the login start of
+    the network monitor sees the address."""
+    address = f"{ZLP}/bin/net/config/netIpInfo"
+    register = ["/usr/sbin/lpadmin", "-p", NET, "-m", "ZLP5520NW-net.ppd", "-v",
+                f"socket://127.0.0.1:{PORTS[NET]}/?snmp=false", "-E"]
+    write = ["sh", "-c", f"printf 127.0.0.1 >{address}"]  # opened write-only, truncating
+    # useradd leaves backups of the id files; they are the test's, not the package's.
+    backups = [f for f in ("/etc/subuid-", "/etc/subgid-", "/etc/passwd-", "/etc/group-",
+                           "/etc/shadow-", "/etc/gshadow-") if not os.path.exists(f)]
+    run("useradd", "--no-create-home", "--groups", "lpadmin", "zlpadmin")
+    run("useradd", "--no-create-home", "zlpuser")
+    try:
+        out = as_user("zlpuser", *write)
+        check(out.returncode != 0 and "Permission denied" in out.stderr,
+              "a user outside lpadmin cannot write the address", out)
+        out = as_user("zlpuser", *register)
+        check(out.returncode != 0, "a user outside lpadmin cannot add the queue", out)
+        eq(read(address), "", "the address after the refused user")
+
+        out = as_user("zlpadmin", *write)
+        check(out.returncode == 0, "a member of lpadmin writes the address", out)
+        out = as_user("zlpadmin", *register)
+        check(out.returncode == 0, "a member of lpadmin adds the network queue", out)
+        eq(read(address), "127.0.0.1", "the address file")
+        check_rights(address, "root", "lpadmin", 0o664)  # rewritten in place, rights kept
+
+        # The network filter, run by CUPS as lp, writes its job settings beside it.
+        sim = Simulator(args.sim, f"{WORK}/netprinter", PORTS[NET])
+        try:
+            print_job(sim, NET, "network-job")
+        finally:
+            sim.stop()
+        info = f"{ZLP}/bin/net/config/printerInfo"
+        eq(owner(info)[0], "lp", f"owner of {info}")
+        # With an address recorded, the login start runs the network monitor (a stand-in
+        # that says so, in place of the real one for this check).
+        monitor = f"{ZLP}/bin/net/netmonitor"
+        real = f"{WORK}/netmonitor.real"
+        if os.path.exists(monitor):
+            shutil.move(monitor, real)
+        try:
+            with open(monitor, "w") as f:
+                f.write("#!/bin/sh\necho started >/tmp/zlp-netmonitor-ran\n")
+            os.chmod(monitor, 0o755)
+            out = as_user("zlpadmin", f"{ZLP}/bin/net/netmonitor-autostart")
+            check(os.path.exists("/tmp/zlp-netmonitor-ran"),
+                  "the login start runs the network monitor once an address is recorded", out)
+        finally:
+            os.remove(monitor)
+            if os.path.exists(real):
+                shutil.move(real, monitor)
+        run("lpadmin", "-x", NET)
+    finally:
+        run("userdel", "zlpadmin", ok=False)
+        run("userdel", "zlpuser", ok=False)
+        for f in backups:
+            if os.path.exists(f):
+                os.remove(f)
+
+
 def start_cupsd():
     for name in ("printers.conf", "classes.conf", "subscriptions.conf"):
         for suffix in ("", ".O"):
@@ -278,6 +345,9 @@ def lifecycle_with_cupsd(args, programs, times):
             print_job(sim, USB, "before-upgrade")
             log_after_first = read(print_log_path(USB))
             eq(owner(print_log_path(USB))[:2], ("lp", "lp"), "print log owner after a job")
+
+        with stage("desktop users register the network printer", times):
+            network_printer_rights(args)
 
         with stage("upgrade over itself", times):
             newer, version = upgraded_deb(args.deb, WORK)
