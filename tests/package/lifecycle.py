@@ -377,7 +377,10 @@ def lifecycle_with_cupsd(args, programs, times):
         sim.stop()
 
     with stage("purge and compare", times):
+        copy = "/var/tmp/qzt.prn"  # the USB filter's copy of the last job, on the tmpfs
+        check(os.path.exists(copy) and owner(copy)[0] == "lp", f"the USB job left {copy}")
         run("dpkg", "-P", PACKAGE)
+        check(not os.path.exists(copy), f"{copy} is gone after purge")
         check(not dpkg_status(), "purged", dpkg_status())
         after = snapshot()
         diff = describe_diff(before, after)
