@@ -12,6 +12,7 @@ import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from netmonitor_watch import NetMonitorWatch  # noqa: E402
 from cupsharness import (NET, PORTS, PPDS, STATE_PATH, USB, Failure, Simulator, add_queue,  # noqa: E402
                          job_attributes, lp, print_log_path, read, require_sandbox,
                          settings_path, wait_job)
@@ -73,11 +74,14 @@ def main():
         notes.append(f"note: {CHINESE_FONT} is missing (Debian package fonts-arphic-uming); "
                      "Ghostscript substitutes the Chinese font")
 
-    sims = {q: Simulator(args.sim, f"{WORK}/{'net' if q == NET else 'usb'}", PORTS[q])
+    watch = NetMonitorWatch(f"{WORK}/netmonitor")
+    sims = {q: Simulator(args.sim, f"{WORK}/{'net' if q == NET else 'usb'}", PORTS[q],
+                         *(watch.printer_args() if q == NET else []))
             for q in (NET, USB)}
     try:
         for queue in (NET, USB):
             add_queue(queue, PORTS[queue], ppd=PPDS[queue])
+        watch.start("127.0.0.1")
         started = time.monotonic()
         jobs = {q: lp(q, args.doc, title=os.path.basename(args.doc)) for q in (NET, USB)}
         seconds = {}
@@ -85,6 +89,7 @@ def main():
             wait_job(queue, jid, ("completed", "canceled", "aborted"), timeout=120)
             seconds[queue] = time.monotonic() - started
         reports = {q: sims[q].wait_report(1) for q in (NET, USB)}
+        watched = watch.finish()
     finally:
         for sim in sims.values():
             sim.stop()
@@ -109,11 +114,15 @@ def main():
         lines += describe(queue, jobs[queue], report, attrs, seconds[queue], files)
         if queue == USB:
             lines.append(f"  printer state file: {read(STATE_PATH, '(none)')!r}")
+        else:
+            lines += watched
         lines.append("")
         ok = ok and attrs.get("job-state") == "completed" and report["end"] == "trailer" and \
             report["pclxl"]["wellFormed"] and report["pclxl"]["pages"] > 0
     lines += notes
-    lines.append("result: " + ("both queues printed" if ok else "FAILED, see above"))
+    ok = ok and watch.ok()
+    lines.append("result: " + ("both queues printed" + (", netmonitor saw the job" if watch.available else "")
+                               if ok else "FAILED, see above"))
     text = "\n".join(lines) + "\n"
     with open(os.path.join(args.out, "report.txt"), "w") as f:
         f.write(text)

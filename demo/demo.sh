@@ -1,8 +1,10 @@
 #!/bin/bash
 # The driver demo: builds the suite, installs it into a private sandbox (its own mount and
 # network namespace, its own cupsd), prints demo/sample.ps to the queues "ZLP5520NW-net" and
-# "ZLP5520NW", each going to a simulated printer, and prints what happened. The captured printer
-# streams, print logs and settings files are copied to OUTPUT_DIR, which outlives the sandbox.
+# "ZLP5520NW", each going to a simulated printer, and prints what happened; then runs usbmonitor
+# on a desktop stand-in while it prints to the USB queue and lists the notices it showed. The
+# captured printer streams, print logs, settings files and the monitor's screenshots are copied
+# to OUTPUT_DIR, which outlives the sandbox.
 #
 #   demo/demo.sh BUILD_DIR [OUTPUT_DIR]        (OUTPUT_DIR defaults to out/ in the repository)
 #
@@ -38,6 +40,13 @@ case "$out/" in
     ;;
 esac
 
-exec "$repo/tests/sandbox/sandbox.sh" "$build" --cupsd -- \
-    python3 "$repo/demo/demo.py" --sim "$build/sim/net/zlpsim-net" --doc "$repo/demo/sample.ps" \
-    --out "$out"
+# The print demo runs on a desktop stand-in (Xvfb, a private session bus, a tray and
+# notification server), where netmonitor watches the network job (demo/netmonitor_watch.py).
+# Then, in the same sandbox, the USB monitor on a desktop stand-in watches a USB job:
+# demo/usbmonitor_demo.py.
+exec "$repo/tests/sandbox/sandbox.sh" "$build" --cupsd -- bash -c '
+    "$1/tests/desktop/desktop-session.sh" "$3/netmonitor" -- /usr/bin/python3 -W ignore \
+        "$1/demo/demo.py" --sim "$2/sim/net/zlpsim-net" --doc "$1/demo/sample.ps" --out "$3" &&
+    "$1/tests/desktop/desktop-session.sh" "$3/usbmonitor" -- /usr/bin/python3 -W ignore \
+        "$1/demo/usbmonitor_demo.py" --net-sim "$2/sim/net/zlpsim-net" \
+        --usb-sim "$2/sim/usb/zlpsim-usb" --out "$3"' demo "$repo" "$(cd "$build" && pwd)" "$out"

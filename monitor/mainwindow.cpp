@@ -102,9 +102,12 @@ MainWindow::MainWindow(QWidget *parent, const TrayWait &trayWait)
       printerInfoPath_(QString::fromUtf8(kMonitorProfile.printerInfoPath))
 {
     ui->setupUi(this);
+    // Screen readers and desktop tests find the widgets by their form names. Qt 5 publishes
+    // no object names, so they go into the description: the accessible name of a label is
+    // its text, and setting it would hide the text from them.
     for (QWidget *child : findChildren<QWidget *>()) {
-        if (!child->objectName().isEmpty() && child->accessibleName().isEmpty())
-            child->setAccessibleName(child->objectName());
+        if (!child->objectName().isEmpty() && child->accessibleDescription().isEmpty())
+            child->setAccessibleDescription(child->objectName());
     }
 
     // Only the status page is ever shown; the other two take no room in the tab bar.
@@ -320,8 +323,11 @@ void MainWindow::windowClose()
 {
     if (autoHideDone_ == 1)
         return;
-    if (openedByUser_ == 0)
+    if (openedByUser_ == 0) {
+        closingByTimer_ = true;
         close();
+        closingByTimer_ = false;
+    }
     autoHideDone_ = 1;
 }
 
@@ -333,7 +339,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
     }
     // Only a close by the user repeats the notice; the window timer's own close does not,
     // or every status would come twice.
-    if (kMonitorProfile.closeRepeatsNotice && event->spontaneous())
+    if (kMonitorProfile.closeRepeatsNotice && !closingByTimer_)
         triggerBubbleOn(trayStateIndex_, balloonTitle_, balloonMessage_);
     hide();
     openedByUser_ = 0;

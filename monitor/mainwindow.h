@@ -30,8 +30,8 @@ struct TrayWait {
     static TrayWait system();
 };
 
-// Asks `wait.available` up to rounds + 1 times, spending roundMs between the asks; returns
-// the number of rounds spent.
+// Asks `wait.available` before each of up to `rounds` waits of roundMs; after the last wait
+// it goes on without asking again. Returns the number of waits spent.
 int waitForTray(const TrayWait &wait);
 
 // Where the window goes: near the bottom right corner of the available area, above the
@@ -128,6 +128,7 @@ class MainWindow : public QWidget
     QString balloonMessage_;
     int autoHideDone_ = 0;
     int openedByUser_ = 0;
+    bool closingByTimer_ = false; // the window timer's close is not the user's
     bool printing_ = false;
     bool jobQueued_ = false;
     int lastStatusCode_ = 0;

@@ -14,7 +14,7 @@ const MonitorProfile kMonitorProfile = {
     false,
     "/opt/varn/ZLP5520NW/bin/usb/config/printerInfo",
     "/opt/varn/ZLP5520NW/bin/usb/config/printerState",
-    {"-R", nullptr, nullptr, nullptr},
+    {"-R", "-o", nullptr, nullptr},
     false,
     "pstopxl_5520nw",
 };

@@ -1,14 +1,32 @@
-// The network build's link to the printer: the status request it sends by UDP.
+// The network build's link to the printer: every poll sends "GetStatus;" by UDP to the
+// printer's address from the address file; replies arrive on port 9102 whenever the printer
+// sends them and go through the catalogue.
+#include "jobwatch.h"
 #include "mainwindow.h"
+#include "netstatus.h"
+#include "smallfile.h"
 #include "statuslink.h"
 
 #include <QByteArray>
-#include <QList>
+#include <QDebug>
+#include <QHostAddress>
+#include <QUdpSocket>
 
 class StatusLink
 {
   public:
-    QByteArray request = QByteArrayLiteral("GetStatus;");
+    QByteArray request = netstatus::statusRequest();
+    QUdpSocket *socket = nullptr; // child of the window
+    QString printerIp;            // the address line as read from the address file
+    QHostAddress printer;         // null when that line is no address
+    int netErrorShown = 0;        // 1 after a failed send, until a send succeeds
+    int readyCountdown = 0;       // empty datagrams seen after a cancel
+
+    void setPrinterIp(const QString &line)
+    {
+        printerIp = line;
+        printer = netstatus::printerAddress(line);
+    }
 };
 
 void StatusLinkDeleter::operator()(StatusLink *link) const
@@ -21,19 +39,107 @@ StatusLinkPtr makeStatusLink()
     return StatusLinkPtr(new StatusLink);
 }
 
-// Placeholder: the printer's address and the UDP socket are not built yet.
-void MainWindow::startStatusLink() {}
+namespace
+{
 
-// Placeholder: the UDP status request is not built yet.
-void MainWindow::printerStateCheck() {}
+const char kNetIpInfoPath[] = "/opt/varn/ZLP5520NW/bin/net/config/netIpInfo";
+
+} // namespace
+
+QString MainWindow::readNetIpInfo()
+{
+    QByteArray content;
+    const SmallFileResult result =
+        readSmallFile(QString::fromLatin1(kNetIpInfoPath), kSmallFileLimit, &content);
+    if (result != SmallFileResult::Ok) {
+        qDebug() << "open file failed";
+        return QString();
+    }
+    return netstatus::addressLine(content);
+}
+
+void MainWindow::startStatusLink()
+{
+    link_->setPrinterIp(readNetIpInfo());
+    link_->socket = new QUdpSocket(this);
+    if (!link_->socket->bind(netstatus::kReplyPort))
+        qDebug() << "bind port" << netstatus::kReplyPort
+                 << "failed:" << link_->socket->errorString();
+    connect(link_->socket, &QUdpSocket::readyRead, this, &MainWindow::readSocket);
+}
+
+void MainWindow::printerStateCheck()
+{
+    // Asked on every tick, as in the USB build; nothing here depends on the answers.
+    jobQueued_ = checkPrintJob();
+    checkPrintingProcess();
+
+    if (link_->netErrorShown == 1)
+        link_->setPrinterIp(readNetIpInfo());
+
+    // Qt "sends" a datagram for an address that does not parse to this host and reports
+    // success, so such an address counts as a failed send here.
+    qint64 ret = -1;
+    if (!link_->printer.isNull())
+        ret = link_->socket->writeDatagram(link_->request, link_->printer, netstatus::kRequestPort);
+    qDebug().noquote() << QStringLiteral("UDP send ret = %1").arg(ret);
+
+    if (ret < 0) {
+        qDebug() << "socket link to device error";
+        if (link_->netErrorShown == 0) {
+            showMessageOnWindow(3, QStringLiteral("警告"),
+                                QStringLiteral("网络连接错误！\n请检查打印机和电脑的网线连接状态"));
+        }
+        // The first status after the outage is shown even if it is the one from before.
+        lastStatusCode_ = 0;
+        link_->netErrorShown = 1;
+        return;
+    }
+    readPrintJobInfo();
+    link_->netErrorShown = 0;
+}
+
+void MainWindow::readSocket()
+{
+    qDebug() << "read socket";
+    qDebug() << "receive something";
+    QUdpSocket *socket = link_->socket;
+    QByteArray buffer;
+    buffer.resize(int(qMax<qint64>(socket->pendingDatagramSize(), 0)));
+    QHostAddress sender;
+    const qint64 count = socket->readDatagram(buffer.data(), buffer.size(), &sender);
+    qDebug().noquote() << QStringLiteral("byte_read = %1").arg(count);
+    if (count < 0)
+        return;
+    // Only the printer speaks for the printer: anyone else on the network could otherwise
+    // put any notice on the user's screen.
+    if (!netstatus::fromPrinter(sender, link_->printer)) {
+        qDebug().noquote() << QStringLiteral(
+                                  "dropped a datagram of %1 bytes from %2, not the printer %3")
+                                  .arg(count)
+                                  .arg(sender.toString(), link_->printerIp);
+        return;
+    }
+    if (count > 0) {
+        buffer.truncate(int(count));
+        qDebug().noquote() << "receive = " + QString::fromUtf8(buffer);
+        execReturnMsg(buffer);
+        return;
+    }
+    if (netstatus::emptyDatagramRule(balloonMessage_, &link_->readyCountdown) ==
+        netstatus::EmptyDatagram::ShowReady) {
+        showMessageOnWindow(1, QStringLiteral("打印机准备就绪"),
+                            QStringLiteral("打印机准备就绪，等待打印任务"));
+    }
+}
 
 void MainWindow::execReturnMsg(const QByteArray &reply)
 {
-    const QList<QByteArray> lines = reply.split('\r');
-    for (const QByteArray &line : lines) {
-        if (line.contains("CODE="))
-            showMessageState(line);
-    }
+    const QString rule(46, QLatin1Char('='));
+    qDebug().noquote() << "receive = " + QString::fromUtf8(reply) + QLatin1Char('\n') + rule;
+    for (const QByteArray &line : jobwatch::statusLinesOfReply(reply))
+        showMessageState(line);
+    qDebug().noquote() << rule;
 }
 
 // Nothing to release: "退出" just ends the event loop.

@@ -53,6 +53,13 @@ bool usb_communicate::checkUSBDevice()
 
 int usb_communicate::initDevice()
 {
+    // A release that failed (the printer vanished) left the last device open: close it
+    // rather than lose it.
+    if (handle_)
+        libusb_close(handle_);
+    if (context_)
+        libusb_exit(context_);
+    handle_ = nullptr;
     deviceList_ = nullptr;
     context_ = nullptr;
     claimed_ = false;

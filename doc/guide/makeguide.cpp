@@ -7,6 +7,7 @@
 #include "statustable.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -15,10 +16,12 @@
 #include <QPainter>
 #include <QPdfWriter>
 #include <QRawFont>
+#include <QSaveFile>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextFrame>
+#include <QTextLayout>
 #include <QTextTable>
 
 #include <algorithm>
@@ -304,6 +307,80 @@ void spaceBlocks(QTextDocument &doc, const QStringList &codeFamilies)
     }
 }
 
+// The layout is redone lazily, part by part, after an edit; measuring needs all of it.
+void relayout(QTextDocument &doc)
+{
+    const QSizeF page = doc.pageSize();
+    doc.setPageSize(QSizeF());
+    doc.setPageSize(page);
+}
+
+// The pages on which a block's first and last line lie.
+QPair<int, int> blockPages(const QTextBlock &block, qreal pageHeight)
+{
+    const QTextLayout *lines = block.layout();
+    const qreal top = block.document()->documentLayout()->blockBoundingRect(block).top();
+    if (!lines || lines->lineCount() == 0)
+        return {int(top / pageHeight), int(top / pageHeight)};
+    // By the middle of the lines: the layout puts a line it moved to the next page a
+    // fraction of a pixel before that page's start.
+    const QTextLine first = lines->lineAt(0);
+    const QTextLine last = lines->lineAt(lines->lineCount() - 1);
+    return {int((top + first.y() + first.height() / 2) / pageHeight),
+            int((top + last.y() + last.height() / 2) / pageHeight)};
+}
+
+// A paragraph that would be split by a page end, or a heading left alone at the foot of a
+// page, starts the next page instead. (A split paragraph also puts the text of its lines
+// into both pages of the PDF, outside what is drawn, where search and copy find it twice.)
+bool keepBlocksTogether(QTextDocument &doc, qreal pageHeight)
+{
+    bool movedAny = false;
+    for (int pass = 0; pass < 40; ++pass) {
+        bool moved = false;
+        for (QTextBlock block = doc.begin(); block.isValid(); block = block.next()) {
+            // Table rows are left to the layout (which may split a row's text).
+            if (QTextCursor(block).currentTable())
+                continue;
+            const QPair<int, int> pages = blockPages(block, pageHeight);
+
+            bool breakBefore = pages.first != pages.second;
+            if (!breakBefore && block.blockFormat().headingLevel() != 0 && block.next().isValid())
+                breakBefore = blockPages(block.next(), pageHeight).first > pages.second;
+            if (!breakBefore)
+                continue;
+            // The headings just above go along with the block.
+            QTextBlock first = block;
+            while (first.previous().isValid() &&
+                   first.previous().blockFormat().headingLevel() != 0 &&
+                   first.blockFormat().pageBreakPolicy() == QTextFormat::PageBreak_Auto)
+                first = first.previous();
+            QTextBlockFormat format = first.blockFormat();
+            if (format.pageBreakPolicy() == QTextFormat::PageBreak_Auto) {
+                format.setPageBreakPolicy(QTextFormat::PageBreak_AlwaysBefore);
+            } else if (pages.first != pages.second) {
+                // The layout does not break before a paragraph that follows a table; push
+                // it down to the next page instead.
+                const qreal top = doc.documentLayout()->blockBoundingRect(block).top() +
+                                  block.layout()->lineAt(0).y();
+                format.setTopMargin(format.topMargin() +
+                                    qMax(1.0, (pages.first + 1) * pageHeight - top));
+            } else {
+                continue;
+            }
+            QTextCursor(first).setBlockFormat(format);
+            moved = true;
+            break;
+        }
+        if (!moved)
+            break;
+        movedAny = true;
+        // Everything below moves: lay the whole document out again before measuring.
+        relayout(doc);
+    }
+    return movedAny;
+}
+
 // The contents list: one row per chapter and section, the page numbers filled in once the
 // document is laid out.
 QTextTable *insertContents(QTextCursor cursor, const QList<QTextBlock> &headings)
@@ -329,23 +406,31 @@ QTextTable *insertContents(QTextCursor cursor, const QList<QTextBlock> &headings
     return table;
 }
 
-void fillContentsPages(QTextTable *table, const QList<QTextBlock> &headings, qreal pageHeight)
+// Writes the page number of each heading into the contents list; returns whether a number
+// changed.
+bool fillContentsPages(QTextTable *table, const QList<QTextBlock> &headings, qreal pageHeight)
 {
     // All pages first: the layout is redone lazily after each edit below.
     QAbstractTextDocumentLayout *layout = table->document()->documentLayout();
-    QVector<int> pages;
+    QStringList pages;
     for (const QTextBlock &heading : headings)
-        pages << int(layout->blockBoundingRect(heading).top() / pageHeight) + 1;
+        pages << QString::number(int(layout->blockBoundingRect(heading).top() / pageHeight) + 1);
+    bool changed = false;
     for (int row = 0; row < headings.size(); ++row) {
-        const int page = pages[row];
-        QTextCursor cell = table->cellAt(row, 1).firstCursorPosition();
+        const QTextTableCell cell = table->cellAt(row, 1);
+        QTextCursor cursor = cell.firstCursorPosition();
+        cursor.setPosition(cell.lastCursorPosition().position(), QTextCursor::KeepAnchor);
+        if (cursor.selectedText() == pages[row])
+            continue;
+        changed = true;
         QTextBlockFormat right;
         right.setAlignment(Qt::AlignRight);
-        cell.setBlockFormat(right);
+        cursor.setBlockFormat(right);
         QTextCharFormat text;
         text.setFontPointSize(kContentsPointSize);
-        cell.insertText(QString::number(page), text);
+        cursor.insertText(pages[row], text);
     }
+    return changed;
 }
 
 // Pictures named in the source are taken from the image folder and drawn at a size that
@@ -403,18 +488,14 @@ QHash<char16_t, char16_t> radicalIdeographs(const QFont &font)
     return table;
 }
 
-bool repairTextCodes(const QString &path, const QFont &font)
+// The finished file replaces the old one only when complete, so a failed run never leaves a
+// half-written guide that the build would take as up to date.
+bool writeGuide(const QString &path, QByteArray pdf, const QFont &font)
 {
-    QFile pdf(path);
-    if (!pdf.open(QIODevice::ReadWrite)) {
-        fail(QStringLiteral("cannot reopen %1: %2").arg(path, pdf.errorString()));
-        return false;
-    }
-    QByteArray bytes = pdf.readAll();
-    if (repairCjkToUnicode(bytes, radicalIdeographs(font)) == 0)
-        return true;
-    if (!pdf.seek(0) || pdf.write(bytes) != bytes.size()) {
-        fail(QStringLiteral("cannot rewrite %1: %2").arg(path, pdf.errorString()));
+    repairCjkToUnicode(pdf, radicalIdeographs(font));
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(pdf) != pdf.size() || !file.commit()) {
+        fail(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
         return false;
     }
     return true;
@@ -442,7 +523,9 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    QPdfWriter writer(args[2]);
+    QBuffer pdf;
+    pdf.open(QIODevice::WriteOnly);
+    QPdfWriter writer(&pdf);
     writer.setPageSize(QPageSize(QPageSize::A4));
     writer.setPageMargins(QMarginsF(20, 18, 20, 12), QPageLayout::Millimeter);
     writer.setResolution(300);
@@ -480,16 +563,19 @@ int main(int argc, char **argv)
         contents = insertContents(QTextCursor(contentsMarker), headings);
 
     doc.setPageSize(page);
-    if (contents) {
-        fillContentsPages(contents, headings, page.height());
-        // Lay the whole document out again after the edits.
-        doc.setPageSize(QSizeF());
-        doc.setPageSize(page);
+    // Page numbers and page ends settle each other: the contents list can move a page end,
+    // which can move a heading. A few rounds are enough.
+    for (int round = 0; round < 4; ++round) {
+        const bool moved = keepBlocksTogether(doc, page.height());
+        const bool renumbered = contents && fillContentsPages(contents, headings, page.height());
+        relayout(doc);
+        if (round > 0 && !moved && !renumbered)
+            break;
     }
 
     QPainter painter;
     if (!painter.begin(&writer)) {
-        fail(QStringLiteral("cannot write %1").arg(args[2]));
+        fail(QStringLiteral("cannot start the PDF"));
         return 1;
     }
     QFont small = body;
@@ -501,8 +587,11 @@ int main(int argc, char **argv)
         painter.save();
         painter.setClipRect(QRectF(QPointF(0, 0), page));
         painter.translate(0, -index * page.height());
+        // A block that the layout moved to the next page starts a hair above it; it must not
+        // be drawn (clipped, but its text still in the file) at the foot of this page too.
         QAbstractTextDocumentLayout::PaintContext context;
-        context.clip = QRectF(0, index * page.height(), page.width(), page.height());
+        context.clip =
+            QRectF(0, index * page.height(), page.width(), page.height() - 1.5 * dotsPerMm);
         doc.documentLayout()->draw(&painter, context);
         painter.restore();
 
@@ -516,8 +605,8 @@ int main(int argc, char **argv)
                          QStringLiteral("第 %1 页，共 %2 页").arg(index + 1).arg(pages));
     }
     if (!painter.end()) {
-        fail(QStringLiteral("cannot finish %1").arg(args[2]));
+        fail(QStringLiteral("cannot finish the PDF"));
         return 1;
     }
-    return repairTextCodes(args[2], QFont(family)) ? 0 : 1;
+    return writeGuide(args[2], pdf.data(), QFont(family)) ? 0 : 1;
 }

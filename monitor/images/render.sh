@@ -39,7 +39,7 @@ png toner.svg 120 120 toner.png
 # The status pictures are opaque already; BMP3 with TrueColor is the plain 24-bit form.
 for c in b y r; do
     rsvg-convert -w 256 -h 256 "W3_${c}256.svg" -o "$tmp/w3.png"
-    convert "$tmp/w3.png" -background '#efefef' -alpha remove -alpha off -type TrueColor \
+    convert "$tmp/w3.png" -background '#fbfbfb' -alpha remove -alpha off -type TrueColor \
         "BMP3:W3_${c}256.bmp"
 done
 

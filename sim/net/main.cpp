@@ -1,6 +1,7 @@
 // zlpsim-net: the printer's network print port, simulated. See README.md.
 #include "session.h"
 #include "tcpport.h"
+#include "udpport.h"
 
 #include <cerrno>
 #include <climits>
@@ -38,7 +39,13 @@ const char kUsage[] =
     "  --read-chunk BYTES   read at most BYTES at a time (default 262144)\n"
     "  --read-delay MS      wait MS after each read (a slow printer)\n"
     "  --rcvbuf BYTES       socket receive buffer size\n"
-    "  --quiet              no summary lines\n";
+    "  --quiet              no summary lines\n"
+    "status port (UDP, on the --bind address; on when one of these is given):\n"
+    "  --udp-port N         port for \"GetStatus;\" (default 9101; 0 picks a free one)\n"
+    "  --udp-reply-port N   port of the asker that gets the answers (default 9102;\n"
+    "                       0 answers to the port the request came from)\n"
+    "  --udp-script FILE    the answers (default: CODE=10001 idle, CODE=10023 while a job\n"
+    "                       comes in); requests and answers go to OUT-DIR/udp.jsonl\n";
 
 [[noreturn]] void usageError(const std::string &message)
 {
@@ -55,6 +62,37 @@ long long number(const std::string &option, const char *text, long long low, lon
         usageError(option + " needs a whole number from " + std::to_string(low) + " to " +
                    std::to_string(high) + ", not \"" + text + "\"");
     return v;
+}
+
+// A script file: small, read whole.
+bool readSmallFile(const char *path, std::string &text, std::string &error)
+{
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = std::string("cannot open ") + path + ": " + std::strerror(errno);
+        return false;
+    }
+    char buffer[65536];
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+        if (text.size() > (8u << 20)) {
+            errno = EFBIG;
+            ok = false;
+            break;
+        }
+    }
+    if (!ok)
+        error = std::string("cannot read ") + path + ": " + std::strerror(errno);
+    ::close(fd);
+    return ok;
 }
 
 int decodeFile(const char *path)
@@ -99,6 +137,9 @@ int main(int argc, char **argv)
     PortOptions options;
     std::string readyFile;
     bool quiet = false;
+    bool udp = false;
+    UdpOptions udpOptions;
+    StatusScript statusScript = StatusScript::standard();
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -154,6 +195,23 @@ int main(int argc, char **argv)
             behaviour.readDelayMs = static_cast<int>(number(arg, next(), 0, 600000));
         } else if (arg == "--rcvbuf") {
             options.receiveBuffer = static_cast<int>(number(arg, next(), 1, INT_MAX));
+        } else if (arg == "--udp-port") {
+            udp = true;
+            udpOptions.port = static_cast<int>(number(arg, next(), 0, 65535));
+        } else if (arg == "--udp-reply-port") {
+            udp = true;
+            udpOptions.replyPort = static_cast<int>(number(arg, next(), 0, 65535));
+        } else if (arg == "--udp-script") {
+            udp = true;
+            const char *path = next();
+            std::string text;
+            std::string error;
+            if (!readSmallFile(path, text, error))
+                usageError(error);
+            const auto script = StatusScript::parse(text, error);
+            if (!script)
+                usageError(std::string(path) + ": " + error);
+            statusScript = *script;
         } else if (arg == "--quiet") {
             quiet = true;
         } else {
@@ -188,9 +246,22 @@ int main(int argc, char **argv)
     }
     if (!quiet)
         std::printf("zlpsim-net: listening on %s\n", port.endpoint().c_str());
+    std::string ready = std::to_string(port.port()) + "\n";
+    udpOptions.bindAddress = options.bindAddress;
+    udpOptions.recordPath = options.outDir + "/udp.jsonl";
+    UdpStatusPort statusPort(statusScript, udpOptions);
+    if (udp) {
+        if (!statusPort.open(error)) {
+            std::fprintf(stderr, "zlpsim-net: %s\n", error.c_str());
+            return 1;
+        }
+        port.setCompanion(&statusPort);
+        if (!quiet)
+            std::printf("zlpsim-net: status port on %s\n", statusPort.endpoint().c_str());
+        ready += "udp " + std::to_string(statusPort.port()) + "\n";
+    }
     std::fflush(stdout);
-    if (!readyFile.empty() &&
-        !writeFileAtomically(readyFile, std::to_string(port.port()) + "\n", error)) {
+    if (!readyFile.empty() && !writeFileAtomically(readyFile, ready, error)) {
         std::fprintf(stderr, "zlpsim-net: %s\n", error.c_str());
         return 1;
     }

@@ -1,8 +1,8 @@
 // One print job as the simulated printer lives it, whatever carries the bytes: the host's data
 // arrive through receive(), replies go out through a BackChannel. The TCP print port drives it
 // today; a USB bulk endpoint pair can drive the same class (OUT transfers into receive(), IN
-// transfers served from what the BackChannel queued), and a UDP status responder can share the
-// Behaviour for its "GetStatus;" answers.
+// transfers served from what the BackChannel queued). The UDP status port (udpport.h) runs
+// beside it and hears when jobs begin and end.
 #pragma once
 
 #include "escapes.h"

@@ -1,5 +1,6 @@
 #include "tcpport.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -51,14 +52,26 @@ class TcpBackChannel : public BackChannel
     int fd_;
 };
 
-std::string addressText(const sockaddr_in &addr)
+} // namespace
+
+bool ipv4SocketAddress(const std::string &address, int port, sockaddr_in &out, std::string &error)
+{
+    out = sockaddr_in{};
+    out.sin_family = AF_INET;
+    out.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (inet_pton(AF_INET, address.c_str(), &out.sin_addr) != 1) {
+        error = "not an IPv4 address: " + address;
+        return false;
+    }
+    return true;
+}
+
+std::string socketAddressText(const sockaddr_in &addr)
 {
     char text[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
     return std::string(text) + ":" + std::to_string(ntohs(addr.sin_port));
 }
-
-} // namespace
 
 bool writeFileAtomically(const std::string &path, const std::string &text, std::string &error)
 {
@@ -106,12 +119,8 @@ std::string TcpPrintPort::endpoint() const
 bool TcpPrintPort::listen(std::string &error)
 {
     sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(options_.port));
-    if (inet_pton(AF_INET, options_.bindAddress.c_str(), &addr.sin_addr) != 1) {
-        error = "not an IPv4 address: " + options_.bindAddress;
+    if (!ipv4SocketAddress(options_.bindAddress, options_.port, addr, error))
         return false;
-    }
     listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) {
         error = std::string("socket: ") + std::strerror(errno);
@@ -152,16 +161,40 @@ TcpPrintPort::Signal TcpPrintPort::readSignal(int signalFd)
     return Signal::Stop;
 }
 
+pollfd TcpPrintPort::companionEntry() const
+{
+    return pollfd{companion_ ? companion_->pollFd() : -1, POLLIN, 0};
+}
+
+int TcpPrintPort::timeoutWith(int ms) const
+{
+    const int due = companion_ ? companion_->nextDueMs() : -1;
+    if (due < 0)
+        return ms;
+    return ms < 0 ? due : std::min(ms, due);
+}
+
+void TcpPrintPort::serveCompanion(const pollfd &entry)
+{
+    if (!companion_)
+        return;
+    // An error on the socket is read (and so cleared) too, or poll would keep reporting it.
+    if (entry.revents & (POLLIN | POLLERR))
+        companion_->readable();
+    companion_->sendDue();
+}
+
 int TcpPrintPort::run(int signalFd, const ReportSink &onReport, const NoteSink &onNote)
 {
     while (!stopping_ && (options_.maxJobs == 0 || jobs_ < options_.maxJobs)) {
-        pollfd fds[2] = {{listenFd_, POLLIN, 0}, {signalFd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        pollfd fds[3] = {{listenFd_, POLLIN, 0}, {signalFd, POLLIN, 0}, companionEntry()};
+        if (poll(fds, 3, timeoutWith(-1)) < 0) {
             if (errno == EINTR)
                 continue;
             std::perror("zlpsim-net: poll");
             return 1;
         }
+        serveCompanion(fds[2]);
         if (fds[1].revents & POLLIN)
             readSignal(signalFd); // a resume outside a job means nothing
         if (stopping_ || !(fds[0].revents & POLLIN))
@@ -176,7 +209,7 @@ int TcpPrintPort::run(int signalFd, const ReportSink &onReport, const NoteSink &
             std::perror("zlpsim-net: accept");
             return 1;
         }
-        if (!serveJob(connection, addressText(peer), signalFd, onReport, onNote))
+        if (!serveJob(connection, socketAddressText(peer), signalFd, onReport, onNote))
             return 1;
     }
     return 0;
@@ -196,6 +229,8 @@ bool TcpPrintPort::serveJob(int connection, const std::string &peer, int signalF
         return false;
     }
 
+    if (companion_)
+        companion_->jobStarted();
     std::vector<char> buffer(std::max<std::size_t>(behaviour_.readChunk, 4096));
     std::string closedBy;
     bool wasStalled = false;
@@ -211,15 +246,18 @@ bool TcpPrintPort::serveJob(int connection, const std::string &peer, int signalF
         const std::size_t allowance = session.readAllowance();
         // While stalled the connection is left out of the poll set altogether: the host's data
         // pile up in the socket buffers and its writes block.
-        pollfd fds[2] = {{allowance > 0 ? connection : -1, POLLIN, 0}, {signalFd, POLLIN, 0}};
-        const int r = poll(fds, 2, session.stalled() ? session.stallRemainingMs() : -1);
+        pollfd fds[3] = {
+            {allowance > 0 ? connection : -1, POLLIN, 0}, {signalFd, POLLIN, 0}, companionEntry()};
+        const int r =
+            poll(fds, 3, timeoutWith(session.stalled() ? session.stallRemainingMs() : -1));
         if (r < 0) {
             if (errno == EINTR)
                 continue;
             closedBy = "error";
             break;
         }
-        if (r == 0 && session.stalled()) {
+        serveCompanion(fds[2]);
+        if (session.stalled() && session.stallRemainingMs() == 0) {
             session.resume();
             continue;
         }
@@ -247,6 +285,8 @@ bool TcpPrintPort::serveJob(int connection, const std::string &peer, int signalF
         }
     }
     ::close(connection);
+    if (companion_)
+        companion_->jobEnded();
 
     const JobReport report = session.finish(closedBy, "tcp", endpoint(), peer);
     if (!writeFileAtomically(base + ".json", report.toJson(), error))

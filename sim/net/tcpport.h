@@ -6,6 +6,8 @@
 #include "session.h"
 
 #include <functional>
+#include <netinet/in.h>
+#include <poll.h>
 #include <string>
 
 namespace zlpsim
@@ -19,6 +21,21 @@ struct PortOptions {
     int receiveBuffer = 0; // SO_RCVBUF, 0 for the system's choice
 };
 
+// Something the printer serves beside its print port, in the same poll loop: it is woken when
+// its descriptor is readable or its next deadline passes, and hears when jobs begin and end.
+class PortCompanion
+{
+  public:
+    virtual ~PortCompanion() = default;
+    virtual int pollFd() const = 0;
+    virtual void readable() = 0;
+    // Milliseconds until sendDue() has something to do, or -1.
+    virtual int nextDueMs() const = 0;
+    virtual void sendDue() = 0;
+    virtual void jobStarted() = 0;
+    virtual void jobEnded() = 0;
+};
+
 class TcpPrintPort
 {
   public:
@@ -28,6 +45,7 @@ class TcpPrintPort
     TcpPrintPort &operator=(const TcpPrintPort &) = delete;
 
     bool listen(std::string &error);
+    void setCompanion(PortCompanion *companion) { companion_ = companion; }
     int port() const { return port_; }
     std::string endpoint() const;
 
@@ -43,6 +61,10 @@ class TcpPrintPort
   private:
     enum class Signal { None, Stop, Resume };
     Signal readSignal(int signalFd);
+    // The poll entry and time-out that include the companion, and its turn after the poll.
+    pollfd companionEntry() const;
+    int timeoutWith(int ms) const;
+    void serveCompanion(const pollfd &entry);
     // Serves one connection; false when the port must stop.
     bool serveJob(int connection, const std::string &peer, int signalFd, const ReportSink &onReport,
                   const NoteSink &onNote);
@@ -53,7 +75,14 @@ class TcpPrintPort
     int port_ = 0;
     int jobs_ = 0;
     bool stopping_ = false;
+    PortCompanion *companion_ = nullptr;
 };
+
+// The IPv4 socket address of a dotted address and port; false with a message when the address
+// is not one.
+bool ipv4SocketAddress(const std::string &address, int port, sockaddr_in &out, std::string &error);
+// "a.b.c.d:port" of a socket address.
+std::string socketAddressText(const sockaddr_in &addr);
 
 // Writes text to path through a temporary file and a rename, so readers never see half of it.
 bool writeFileAtomically(const std::string &path, const std::string &text, std::string &error);

@@ -276,10 +276,14 @@ std::optional<PrinterScript> parsePrinterScript(const std::string &text, std::st
             if (reader.atData()) {
                 if (!reader.data(&reply.bytes))
                     return failAt(reader.error());
-            } else if (reader.word() == "none") {
-                reply.silent = true;
             } else {
-                return failAt("expected data in quotes or \"none\" after \"reply\"");
+                std::string word = reader.word();
+                if (word == "none")
+                    reply.silent = true;
+                else if (word == "gone")
+                    reply.gone = true;
+                else
+                    return failAt("expected data in quotes, \"none\" or \"gone\" after \"reply\"");
             }
             long times = 1;
             if (!reader.atEnd()) {

@@ -17,10 +17,13 @@ struct UsbId {
     std::uint16_t product = printerProduct;
 };
 
-// What one bulk IN read gets: some bytes (possibly none, an empty but successful read), or
-// nothing at all, so that the read runs into its time-out.
+// What one bulk IN read gets: some bytes (possibly none, an empty but successful read),
+// nothing at all, so that the read runs into its time-out, or a vanished printer.
 struct Reply {
     bool silent = false;
+    // The printer is unplugged when this read starts: it and everything after it fails
+    // with ENODEV, as on a real bus.
+    bool gone = false;
     std::string bytes;
 };
 

@@ -102,6 +102,7 @@ struct SimulatedUsbPrinter::State {
     mutable std::mutex mutex;
     PrinterScript script;
     std::string boundDriver;
+    bool gone = false; // unplugged by a "reply gone": every request fails from then on
     std::map<std::string, std::size_t> occurrences;
     std::deque<Reply> replies;
     std::vector<std::string> received;
@@ -210,6 +211,7 @@ void SimulatedUsbPrinter::State::applyScript(const PrinterScript &newScript)
 {
     script = newScript;
     boundDriver = script.kernelDriver;
+    gone = false;
     occurrences.clear();
     replies.clear();
 }
@@ -313,6 +315,11 @@ void SimulatedUsbPrinter::State::submitUrb(UMockdevIoctlClient *client, UMockdev
         commandReceived(
             std::string(static_cast<const char *>(urb->buffer), static_cast<std::size_t>(taken)));
         completed.push_back(pending);
+    } else if (!replies.empty() && replies.front().gone) {
+        g_object_unref(data);
+        gone = true;
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return;
     } else if (replies.empty() || replies.front().silent) {
         if (!replies.empty())
             replies.pop_front();
@@ -449,6 +456,8 @@ void SimulatedUsbPrinter::State::handleIoctl(UMockdevIoctlClient *client)
         umockdev_ioctl_client_complete(client, result, error);
     };
 
+    if (gone)
+        return finish(-1, ENODEV);
     switch (umockdev_ioctl_client_get_request(client)) {
     case USBDEVFS_GET_CAPABILITIES: {
         UMockdevIoctlData *caps = resolveArg(client, sizeof(guint32));

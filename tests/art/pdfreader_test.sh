@@ -6,7 +6,16 @@ set -u
 reader=$1
 fake=$2
 work=$(mktemp -d)
-trap 'pkill -TERM -P $$ 2>/dev/null; rm -rf "$work"' EXIT
+reader_pid=
+# Stand-in viewers still up after a failed case, and the reader, are ended by their ids.
+cleanup() {
+    for pidfile in "$work"/fake/*.pid; do
+        [ -f "$pidfile" ] && kill -TERM "$(cat "$pidfile")" 2>/dev/null
+    done
+    [ -n "$reader_pid" ] && kill "$reader_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
 failures=0
 
 fail() {

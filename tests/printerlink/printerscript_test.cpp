@@ -51,7 +51,8 @@ TEST(PrinterScript, FullScript)
                                  "  reply x\"01\" times 3\n"
                                  "  reply \"IPadd:\" x\"c0a8 010a\" \"#\\r\\\"\\\\\\x00\"*2\n"
                                  "  reply none\n"
-                                 "  reply \"\"\n");
+                                 "  reply \"\"\n"
+                                 "  reply gone\n");
     ASSERT_EQ(script.devices.size(), 2u);
     EXPECT_EQ(script.devices[0].product, 0x0092);
     EXPECT_EQ(script.kernelDriver, "usblp");
@@ -60,12 +61,13 @@ TEST(PrinterScript, FullScript)
     ASSERT_EQ(script.answers.size(), 1u);
     const auto &reads = script.answers[0].reads;
     EXPECT_EQ(script.answers[0].command, "CheckIP?");
-    ASSERT_EQ(reads.size(), 6u);
+    ASSERT_EQ(reads.size(), 7u);
     EXPECT_EQ(reads[2].bytes, "\x01");
     EXPECT_EQ(reads[3].bytes, std::string("IPadd:\xc0\xa8\x01\x0a#\r\"\\\0#\r\"\\\0", 20));
     EXPECT_TRUE(reads[4].silent);
     EXPECT_FALSE(reads[5].silent);
     EXPECT_EQ(reads[5].bytes, "");
+    EXPECT_TRUE(reads[6].gone && !reads[6].silent);
 }
 
 TEST(PrinterScript, DeviceNoneLeavesOnlyTheRootHub)
