@@ -213,6 +213,7 @@ def network_printer_rights(args):
     backups = [f for f in ("/etc/subuid-", "/etc/subgid-", "/etc/passwd-", "/etc/group-",
                            "/etc/shadow-", "/etc/gshadow-") if not os.path.exists(f)]
     run("useradd", "--no-create-home", "--groups", "lpadmin", "zlpadmin")
+    run("useradd", "--no-create-home", "--groups", "lpadmin", "zlpadmin2")
     run("useradd", "--no-create-home", "zlpuser")
     try:
         out = as_user("zlpuser", *write)
@@ -228,6 +229,13 @@ def network_printer_rights(args):
         check(out.returncode == 0, "a member of lpadmin adds the network queue", out)
         eq(read(address), "127.0.0.1", "the address file")
         check_rights(address, "root", "lpadmin", 0o664)  # rewritten in place, rights kept
+        # The setup tool replaces the file by a new one (temporary file, then rename): one
+        # member's file can be replaced by the next member.
+        for user, ip in (("zlpadmin", "127.0.0.2"), ("zlpadmin2", "127.0.0.1")):
+            out = as_user(user, "sh", "-c", f"umask 022; printf {ip} >{address}.new && "
+                          f"mv -f {address}.new {address}")
+            check(out.returncode == 0, f"{user} replaces the address file", out)
+            eq(read(address), ip, f"the address file after {user}")
 
         # The network filter, run by CUPS as lp, writes its job settings beside it.
         sim = Simulator(args.sim, f"{WORK}/netprinter", PORTS[NET])
@@ -257,6 +265,7 @@ def network_printer_rights(args):
         run("lpadmin", "-x", NET)
     finally:
         run("userdel", "zlpadmin", ok=False)
+        run("userdel", "zlpadmin2", ok=False)
         run("userdel", "zlpuser", ok=False)
         for f in backups:
             if os.path.exists(f):
