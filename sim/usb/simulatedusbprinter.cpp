@@ -125,6 +125,7 @@ struct SimulatedUsbPrinter::State {
     void applyScript(const PrinterScript &newScript);
     void handleIoctl(UMockdevIoctlClient *client);
     void submitUrb(UMockdevIoctlClient *client, UMockdevIoctlData *arg);
+    void submitControl(UMockdevIoctlClient *client, UMockdevIoctlData *data);
     void reapUrb(UMockdevIoctlClient *client, UMockdevIoctlData *arg);
     void discardUrb(UMockdevIoctlClient *client, UMockdevIoctlData *arg);
     void commandReceived(const std::string &command);
@@ -298,6 +299,10 @@ void SimulatedUsbPrinter::State::submitUrb(UMockdevIoctlClient *client, UMockdev
         return;
     }
     auto *urb = reinterpret_cast<usbdevfs_urb *>(data->data);
+    if (urb->type == USBDEVFS_URB_TYPE_CONTROL && urb->endpoint == 0) {
+        submitControl(client, data);
+        return;
+    }
     if (urb->type != USBDEVFS_URB_TYPE_BULK ||
         (urb->endpoint != endpointOut && urb->endpoint != endpointIn) || urb->buffer_length < 0) {
         g_object_unref(data);
@@ -346,6 +351,68 @@ void SimulatedUsbPrinter::State::submitUrb(UMockdevIoctlClient *client, UMockdev
             replies.pop_front();
         completed.push_back(pending);
     }
+    umockdev_ioctl_client_complete(client, 0, 0);
+}
+
+// Control requests on endpoint 0: the buffer is the 8-byte setup packet followed by room
+// for the answer. The printer answers GET_DEVICE_ID and the string descriptors; any other
+// request stalls, as an unsupported request does on the bus.
+void SimulatedUsbPrinter::State::submitControl(UMockdevIoctlClient *client, UMockdevIoctlData *data)
+{
+    auto *urb = reinterpret_cast<usbdevfs_urb *>(data->data);
+    if (urb->buffer_length < 8) {
+        g_object_unref(data);
+        umockdev_ioctl_client_complete(client, -1, EINVAL);
+        return;
+    }
+    UMockdevIoctlData *buffer =
+        umockdev_ioctl_data_resolve(data, G_STRUCT_OFFSET(usbdevfs_urb, buffer),
+                                    static_cast<gsize>(urb->buffer_length), nullptr);
+    if (!buffer) {
+        g_object_unref(data);
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    g_object_unref(buffer); // kept alive by its parent
+    const auto *setup = static_cast<const std::uint8_t *>(urb->buffer);
+    const unsigned requestType = setup[0], request = setup[1];
+    const unsigned value = setup[2] | setup[3] << 8, length = setup[6] | setup[7] << 8;
+
+    std::string answer;
+    bool known = true;
+    if (requestType == 0xa1 && request == 0) { // printer class GET_DEVICE_ID
+        const std::size_t size = std::strlen(printerDeviceId) + 2;
+        answer = std::string{static_cast<char>(size >> 8), static_cast<char>(size & 0xff)} +
+                 printerDeviceId;
+    } else if (requestType == 0x80 && request == 6 && value >> 8 == 3) { // string descriptor
+        const unsigned index = value & 0xff;
+        const char *texts[] = {printerManufacturer, printerProductName, printerSerialNumber};
+        if (index == 0) {
+            answer = std::string("\x04\x03\x09\x04", 4); // US English only
+        } else if (index <= 3) {
+            const std::string text = texts[index - 1];
+            answer.push_back(static_cast<char>(2 + 2 * text.size()));
+            answer.push_back(3);
+            for (char c : text)
+                answer += std::string{c, '\0'}; // UTF-16LE of ASCII text
+        } else {
+            known = false;
+        }
+    } else {
+        known = false;
+    }
+    // The host asks for at most wLength bytes and has room for no more than its buffer.
+    const std::size_t room =
+        std::min<std::size_t>(length, static_cast<std::size_t>(urb->buffer_length - 8));
+    answer.resize(std::min(answer.size(), room));
+    Urb pending{client, data, {}, 0, 0};
+    if (known) {
+        pending.reply = std::string(reinterpret_cast<const char *>(setup), 8) + answer;
+        pending.actualLength = static_cast<int>(answer.size());
+    } else {
+        pending.status = -EPIPE;
+    }
+    completed.push_back(pending);
     umockdev_ioctl_client_complete(client, 0, 0);
 }
 

@@ -12,6 +12,15 @@
 namespace zlpsim
 {
 
+// What the printer answers to the printer class request GET_DEVICE_ID (IEEE 1284 device
+// ID), and its string descriptors 1 to 3. CUPS's usb backend lists the printer with them;
+// the PPDs carry the same device ID so that CUPS offers them for this printer.
+inline constexpr const char *printerDeviceId =
+    "MFG:VARN;MDL:ZLP5520NW;CMD:PJL,PCLXL;CLS:PRINTER;DES:VARN ZLP5520NW;";
+inline constexpr const char *printerManufacturer = "VARN";
+inline constexpr const char *printerProductName = "ZLP5520NW";
+inline constexpr const char *printerSerialNumber = "ZLPSIM0001";
+
 class SimulatedUsbPrinter
 {
   public:

@@ -7,7 +7,8 @@
 #
 # Inside: tmpfs over /opt, /var/tmp, /run, /var/spool/cups and the CUPS state
 # folders (configuration copied in, so Debian's cupsd runs with its normal paths),
-# overlays over the CUPS filter and model folders, loopback up, and the build
+# overlays over the CUPS filter and model folders and the desktop's udev, menu,
+# autostart and icon folders, loopback up, and the build
 # installed with `cmake --install`. With --cupsd a private cupsd is started
 # and stopped again. Everything vanishes with the namespace.
 set -euo pipefail
@@ -67,13 +68,32 @@ overlay() {
 }
 overlay "$serverbin/filter" filter
 overlay "$datadir/model" model
+# The desktop's folders: udev rule, menu and autostart entries, icons. Where a folder is
+# missing, the nearest existing parent is covered instead.
+covered=(/opt /var/spool/cups "$serverbin/filter" "$datadir/model")
+n=0
+for d in /usr/lib/udev/rules.d /usr/share/applications /etc/xdg/autostart /usr/share/icons/hicolor; do
+    while [ ! -d "$d" ]; do d=$(dirname "$d"); done
+    n=$((n + 1))
+    mountpoint -q "$d" || overlay "$d" "desktop$n"
+    covered+=("$d")
+done
 
 # Refuse to install anywhere but into the covered folders.
-for d in /opt /var/spool/cups "$serverbin/filter" "$datadir/model"; do
+for d in "${covered[@]}"; do
     mountpoint -q "$d" || { echo "sandbox.sh: $d is not covered, not installing" >&2; exit 2; }
 done
 cmake --install "$build" >"$scratch/install.log" 2>&1 ||
     { cat "$scratch/install.log" >&2; exit 2; }
+# Every installed file must have landed in a covered folder; one that did not is on the
+# machine now: say so, so that its folder gets covered above.
+while IFS= read -r f; do
+    inside=0
+    for d in "${covered[@]}"; do
+        case "$f" in "$d"/*) inside=1 ;; esac
+    done
+    [ $inside = 1 ] || { echo "sandbox.sh: $f was installed outside the sandbox's folders" >&2; exit 2; }
+done <"$build/install_manifest.txt"
 
 if [ "$start_cupsd" = 1 ]; then
     cupsd -f &

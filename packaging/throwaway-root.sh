@@ -1,0 +1,69 @@
+#!/bin/bash
+# Runs a command as root in a throwaway copy of this machine: a private mount
+# namespace, an overlay whose lower layer is the machine's root and whose upper
+# layer is a tmpfs, chrooted into. Packages installed, files written, users added
+# inside all land in the tmpfs and vanish when the command ends; the machine is
+# not touched.
+#
+#   throwaway-root.sh [--net] [--keep DIR]... -- COMMAND [ARG...]
+#
+# --net    private network namespace with only loopback (default: the machine's network,
+#          for apt downloads)
+# --keep   DIR is the machine's own folder inside, not the overlay's copy, so results
+#          written there outlive the command (bind mount)
+# Proc, sys and dev are the machine's; /run, /tmp and /var/tmp start empty.
+set -euo pipefail
+
+if [ -z "${ZLP_THROWAWAY_INNER:-}" ]; then
+    net=()
+    args=("$@")
+    for a in "$@"; do
+        [ "$a" = "--" ] && break
+        [ "$a" = "--net" ] && net=(--net)
+    done
+    export ZLP_THROWAWAY_INNER=1
+    exec unshare --mount "${net[@]}" --propagation private -- "$0" "${args[@]}"
+fi
+unset ZLP_THROWAWAY_INNER
+
+keep=()
+while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+    case "$1" in
+    --net) ;;
+    --keep) keep+=("$(cd "$2" && pwd)"); shift ;;
+    *) echo "throwaway-root.sh: unknown option $1" >&2; exit 2 ;;
+    esac
+    shift
+done
+[ "${1:-}" = "--" ] && shift
+[ $# -gt 0 ] || { echo "usage: throwaway-root.sh [--net] [--keep DIR]... -- COMMAND..." >&2; exit 2; }
+
+ip link set lo up 2>/dev/null || true
+# The layers live on a tmpfs mounted over a fresh folder only this namespace sees.
+base=$(mktemp -d /tmp/zlp-throwaway.XXXXXX)
+mount -t tmpfs -o mode=0755,size=${ZLP_THROWAWAY_SIZE:-12g} throwaway "$base"
+mkdir "$base/upper" "$base/work" "$base/root"
+mount -t overlay throwaway-root -o "lowerdir=/,upperdir=$base/upper,workdir=$base/work" "$base/root"
+root=$base/root
+mount -t proc proc "$root/proc"
+mount --rbind /sys "$root/sys"
+mount --rbind /dev "$root/dev"
+for d in /run /tmp /var/tmp; do
+    mount -t tmpfs -o mode=1777 "throwaway$d" "$root$d"
+done
+chmod 0755 "$root/run"
+mkdir -p "$root/run/lock"
+for d in "${keep[@]}"; do
+    mkdir -p "$root$d"
+    mount --bind "$d" "$root$d"
+done
+# Nothing started inside may start the machine's services (policy-rc.d, as in
+# Debian's chroot builders).
+printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
+chmod 0755 "$root/usr/sbin/policy-rc.d"
+rc=0
+chroot "$root" /usr/bin/env ZLP_IN_THROWAWAY=1 "$@" || rc=$?
+# Unmount what the namespace holds open (the namespace itself goes with this process).
+umount -R "$base" 2>/dev/null || umount -l "$base" 2>/dev/null || true
+rmdir "$base" 2>/dev/null || true
+exit $rc
