@@ -9,5 +9,4 @@ cmake -S . -B "$build" -DZLP_WERROR=ON
 cmake --build "$build" -j"$(nproc)"
 # A test that fails is run once more before the run counts as failed: a few end-to-end tests race
 # real daemons (cupsd ending a backend) and have failed once on a machine loaded by other work.
-# Every failed first attempt stays in the output.
 ctest --test-dir "$build" -j"$(nproc)" --output-on-failure --timeout 600 --repeat until-pass:2 "$@"
