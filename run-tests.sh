@@ -7,4 +7,6 @@ bash packaging/setup-machine.sh
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DZLP_WERROR=ON
 cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" -j"$(nproc)" --output-on-failure --timeout 600 "$@"
+# A test that fails is run once more before the run counts as failed: a few end-to-end tests race
+# real daemons (cupsd ending a backend) and have failed once on a machine loaded by other work.
+ctest --test-dir "$build" -j"$(nproc)" --output-on-failure --timeout 600 --repeat until-pass:2 "$@"
