@@ -75,7 +75,7 @@ QString lpadminFailureReason(const CommandOutcome &outcome)
     const QString text = lines.join(QLatin1Char('\n'));
     if (mentions(text,
                  {"forbidden", "unauthorized", "not authorized", "permission denied", "password"}))
-        return QStringLiteral("没有管理打印机的权限，请以管理员（root）身份运行");
+        return QStringLiteral("没有管理打印机的权限，请把当前用户加入 lpadmin 组后重新登录，或以管理员（root）身份运行");
     if (mentions(text, {"unable to connect", "connection refused", "bad file descriptor"}))
         return QStringLiteral("无法连接 CUPS 服务，请确认 CUPS 已启动");
     if (mentions(text, {"ppd", "model", "driver"}))
@@ -91,7 +91,7 @@ QString fileFailureReason(int error)
     switch (error) {
     case EACCES:
     case EPERM:
-        return QStringLiteral("没有写入权限，请以管理员（root）身份运行");
+        return QStringLiteral("没有写入权限，请把当前用户加入 lpadmin 组后重新登录，或以管理员（root）身份运行");
     case ENOENT:
     case ENOTDIR:
         return QStringLiteral("目录不存在，请重新安装驱动");

@@ -410,11 +410,11 @@ QTextTable *insertContents(QTextCursor cursor, const QList<QTextBlock> &headings
 // changed.
 bool fillContentsPages(QTextTable *table, const QList<QTextBlock> &headings, qreal pageHeight)
 {
-    // All pages first: the layout is redone lazily after each edit below.
-    QAbstractTextDocumentLayout *layout = table->document()->documentLayout();
+    // All pages first: the layout is redone lazily after each edit below. A heading is on the
+    // page of its lines, not of its top, which the layout may leave a hair above a page start.
     QStringList pages;
     for (const QTextBlock &heading : headings)
-        pages << QString::number(int(layout->blockBoundingRect(heading).top() / pageHeight) + 1);
+        pages << QString::number(blockPages(heading, pageHeight).first + 1);
     bool changed = false;
     for (int row = 0; row < headings.size(); ++row) {
         const QTextTableCell cell = table->cellAt(row, 1);

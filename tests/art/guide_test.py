@@ -41,6 +41,7 @@ class BuiltGuide(unittest.TestCase):
         cls.text = "\n".join(cls.pages)
         with open(SOURCE, encoding="utf-8") as f:
             source = f.read().splitlines()
+        cls.source = squeeze("".join(source))
         cls.headings = [re.sub(r"^#+\s*", "", line).strip()
                         for line in source if re.match(r"^#{1,3} ", line)]
         # Plain paragraphs: not headings, tables, lists, code, quotes or markers.
@@ -90,7 +91,13 @@ class BuiltGuide(unittest.TestCase):
         for paragraph in self.paragraphs:
             start = squeeze(paragraph)[:40]
             found = [n for n, page in enumerate(pages, 1) if start in page]
-            self.assertEqual(len(found), 1, f"{paragraph[:30]} on pages {found}")
+            # A text the guide says in more than one place (a path, a command) is on as many
+            # pages; only a paragraph said once must be found once.
+            said = self.source.count(start)
+            if said == 1:
+                self.assertEqual(len(found), 1, f"{paragraph[:30]} on pages {found}")
+            else:
+                self.assertGreaterEqual(len(found), 1, f"{paragraph[:30]} missing")
 
     def test_text_reads_as_written(self):
         for phrase in ["用户指南", "黑白激光打印机", "打印机忙，请稍后", "常见状态及处理方法",

@@ -495,7 +495,7 @@ class DialogTest : public QObject
         click("addPrinter");
         QCOMPARE(
             info(),
-            QStringLiteral("添加网络打印机失败：没有管理打印机的权限，请以管理员（root）身份运行"));
+            QStringLiteral("添加网络打印机失败：没有管理打印机的权限，请把当前用户加入 lpadmin 组后重新登录，或以管理员（root）身份运行"));
         QVERIFY(dialog->isVisible());
         QCOMPARE(readFile(netIpInfo), QStringLiteral("<missing>"));
     }

@@ -158,7 +158,7 @@ TEST(Registration, FailureReasons)
     };
     const QString deprecation = "lpadmin: Printer drivers are deprecated and will stop working "
                                 "in a future version of CUPS.\n";
-    const QString rights = "没有管理打印机的权限，请以管理员（root）身份运行";
+    const QString rights = "没有管理打印机的权限，请把当前用户加入 lpadmin 组后重新登录，或以管理员（root）身份运行";
     EXPECT_EQ(reason({true, false, 1, deprecation + "lpadmin: Forbidden\n"}), rights);
     EXPECT_EQ(reason({true, false, 1, "lpadmin: Unauthorized\n"}), rights);
     EXPECT_EQ(reason({true, false, 1, "lpadmin: Unable to connect to server: No such file\n"}),
@@ -174,7 +174,7 @@ TEST(Registration, FailureReasons)
     EXPECT_EQ(reason({false, false, 0, ""}), "无法运行 /usr/sbin/lpadmin，请确认已安装 CUPS");
     EXPECT_EQ(reason({true, true, 0, ""}), "lpadmin 无响应，请检查 CUPS 服务");
 
-    EXPECT_EQ(registration::fileFailureReason(EACCES), "没有写入权限，请以管理员（root）身份运行");
+    EXPECT_EQ(registration::fileFailureReason(EACCES), "没有写入权限，请把当前用户加入 lpadmin 组后重新登录，或以管理员（root）身份运行");
     EXPECT_EQ(registration::fileFailureReason(ENOENT), "目录不存在，请重新安装驱动");
     EXPECT_EQ(registration::queueFailureText(rights), "添加网络打印机失败：" + rights);
 }
