@@ -68,12 +68,7 @@ class NetMonitorWatch:
         # The printer reports printing for 4 s after the job's data; the monitor asks every 3 s.
         if self.wait_for(PRINTING, 10):
             self.wait_for(READY, 15)
-        self.proc.terminate()
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        desktop.stop_program(self.proc)
         notices = desktop.Events(since=self.started).notices()
         lines = ["  netmonitor notices on the desktop (seconds after its start):"]
         lines += [f"    +{n['t'] - self.started:5.1f} s  {n['summary']} / "

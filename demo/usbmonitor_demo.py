@@ -106,9 +106,7 @@ class Monitor:
         return [(e["t"] - self.t0, e["summary"], e["body"]) for e in self.events.notices()]
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(10)
+        desktop.stop_program(self.proc)
 
 
 def main():

@@ -345,3 +345,15 @@ def menu_click(label, item_id=None):
                        dbus.UInt32(0), dbus_interface="com.canonical.dbusmenu", timeout=10)
             return
     raise AssertionError("no tray menu entry %r in %r" % (label, menu_entries(item_id)))
+
+
+def stop_program(proc, timeout=10):
+    """Ends a program started by a test or the demo: SIGTERM, then SIGKILL if it lingers."""
+    if proc.poll() is not None:
+        return
+    proc.terminate()
+    try:
+        proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(timeout=timeout)

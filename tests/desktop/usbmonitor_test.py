@@ -60,13 +60,7 @@ class InstalledUsbMonitor(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        if cls.proc.poll() is None:
-            cls.proc.terminate()
-            try:
-                cls.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                cls.proc.kill()
-                cls.proc.wait(timeout=10)
+        desktop.stop_program(cls.proc)
 
     def unexpected(self):
         return "notices so far: %r" % [(round(e["t"] - self.started, 2), e["summary"], e["body"])

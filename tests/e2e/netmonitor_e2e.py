@@ -170,12 +170,7 @@ def scenario(args, outdir):
         print(json.dumps(figures, ensure_ascii=False))
     finally:
         for proc in (monitor, usb_monitor):
-            proc.terminate()
-            try:
-                proc.wait(10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
+            desktop.stop_program(proc)
         sim.stop()
 
 

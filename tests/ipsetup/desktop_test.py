@@ -48,13 +48,7 @@ class InstalledIpSetup(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        if cls.proc.poll() is None:
-            cls.proc.terminate()
-            try:
-                cls.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                cls.proc.kill()
-                cls.proc.wait(timeout=10)
+        desktop.stop_program(cls.proc)
 
     def status_becomes(self, text, timeout=20):
         info = desktop.widget(self.dialog, "informationAdmin")
