@@ -156,6 +156,21 @@ UMockdevIoctlData *resolveArg(UMockdevIoctlClient *client, gsize length)
     return umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, length, nullptr);
 }
 
+// Makes the URB's data buffer readable and writable here (it stays alive with the URB's own
+// data). On failure the ioctl is answered with EFAULT and the URB's data released.
+bool resolveUrbBuffer(UMockdevIoctlClient *client, UMockdevIoctlData *data, gsize length)
+{
+    UMockdevIoctlData *buffer =
+        umockdev_ioctl_data_resolve(data, G_STRUCT_OFFSET(usbdevfs_urb, buffer), length, nullptr);
+    if (!buffer) {
+        g_object_unref(data);
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return false;
+    }
+    g_object_unref(buffer); // kept alive by its parent
+    return true;
+}
+
 void unrefUrbs(std::vector<Urb> *urbs, UMockdevIoctlClient *client)
 {
     auto keep = std::remove_if(urbs->begin(), urbs->end(), [&](const Urb &urb) {
@@ -309,17 +324,9 @@ void SimulatedUsbPrinter::State::submitUrb(UMockdevIoctlClient *client, UMockdev
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return;
     }
-    if (urb->buffer_length > 0) {
-        UMockdevIoctlData *buffer =
-            umockdev_ioctl_data_resolve(data, G_STRUCT_OFFSET(usbdevfs_urb, buffer),
-                                        static_cast<gsize>(urb->buffer_length), nullptr);
-        if (!buffer) {
-            g_object_unref(data);
-            umockdev_ioctl_client_complete(client, -1, EFAULT);
-            return;
-        }
-        g_object_unref(buffer); // kept alive by its parent
-    }
+    if (urb->buffer_length > 0 &&
+        !resolveUrbBuffer(client, data, static_cast<gsize>(urb->buffer_length)))
+        return;
 
     Urb pending{client, data, {}, 0, 0};
     if (urb->endpoint == endpointOut) {
@@ -365,15 +372,8 @@ void SimulatedUsbPrinter::State::submitControl(UMockdevIoctlClient *client, UMoc
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return;
     }
-    UMockdevIoctlData *buffer =
-        umockdev_ioctl_data_resolve(data, G_STRUCT_OFFSET(usbdevfs_urb, buffer),
-                                    static_cast<gsize>(urb->buffer_length), nullptr);
-    if (!buffer) {
-        g_object_unref(data);
-        umockdev_ioctl_client_complete(client, -1, EFAULT);
+    if (!resolveUrbBuffer(client, data, static_cast<gsize>(urb->buffer_length)))
         return;
-    }
-    g_object_unref(buffer); // kept alive by its parent
     const auto *setup = static_cast<const std::uint8_t *>(urb->buffer);
     const unsigned requestType = setup[0], request = setup[1];
     const unsigned value = setup[2] | setup[3] << 8, length = setup[6] | setup[7] << 8;
