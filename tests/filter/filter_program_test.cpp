@@ -20,8 +20,8 @@ const std::string kDebugCopy = "/var/tmp/qzt.prn";
 const std::string kStart = "\x1b%-12345X\n\x1b#+54321X_VARN@PJL\n@PJL SET RENDERMODE=GRAYSCALE\n";
 const std::string kTrailer = "\x1b%-12345X\n\x1b#+54321X_VARN@PJL EOJ\n\x1b%-12345X";
 const std::string kCancel = "\x1b%-12345X\n\x1b#+54321X_VARN@PJL CANCEL\n\x1b%-12345X";
-const std::string kReason =
-    "输入数字密码无效，请在电脑端打印队列中取消任务，并重新设置四位密码，重新打印\n";
+const std::string kReason = "输入数字密码无效，请在电脑端打印队列中取消任务，并"
+                            "重新设置四位密码，重新打印\n";
 const std::string kHeaderEnd = "@PJL SET FIXINTENSITYUP=OFF\n";
 
 class Filter : public ::testing::Test
@@ -44,7 +44,8 @@ TEST_F(Filter, DefaultJobPrintsAndLeavesItsFiles)
 {
     const FilterRun run = runFilter({});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    // Our header, then Ghostscript's stream less its own preamble, then the trailer.
+    // Our header, then Ghostscript's stream less its own preamble, then the
+    // trailer.
     ASSERT_EQ(run.out.compare(0, kStart.size(), kStart), 0);
     EXPECT_TRUE(contains(run.out, "@PJL SET USERNAME=\"alice\"\n@PJL SET JOBNAME=\"report\"\n"));
     EXPECT_TRUE(contains(run.out, kHeaderEnd + "@PJL ENTER LANGUAGE = PCLXL\n) HP-PCL XL;"));
@@ -60,7 +61,8 @@ TEST_F(Filter, DefaultJobPrintsAndLeavesItsFiles)
     EXPECT_TRUE(contains(log, "\n任务ID：42\n用户名：alice\n文件名：report\n打印份数：1\n"
                               "文档页数：0\nresolution:600dpi\npapersize:A4;\n"));
     EXPECT_TRUE(endsWith(log, "duplex:单面打印\n\n打印任务完成\n"));
-    // CUPS runs filters with umask 077; the monitor, another user, must read them.
+    // CUPS runs filters with umask 077; the monitor, another user, must read
+    // them.
     EXPECT_EQ(fileMode(kSettings), 0644u);
     EXPECT_EQ(fileMode(kState), 0644u);
     EXPECT_EQ(fileMode(kDebugCopy), 0644u);
@@ -73,7 +75,8 @@ TEST_F(Filter, DefaultJobPrintsAndLeavesItsFiles)
 TEST_F(Filter, CommandLineOptionsOverridePpdDefaults)
 {
     FilterCall call;
-    call.args[4] = "Passwd4=4 Passwd2=2 Passwd1=1 Passwd3=3 Resolution=300dpi InputSlot=TRAY2 "
+    call.args[4] = "Passwd4=4 Passwd2=2 Passwd1=1 Passwd3=3 Resolution=300dpi "
+                   "InputSlot=TRAY2 "
                    "MediaType=LABLE PageSize=B5";
     const FilterRun run = runFilter(call);
     ASSERT_EQ(run.exitCode, 0) << run.err;
@@ -151,8 +154,8 @@ TEST_F(Filter, CancellingARefusedJobEndsItAtOnce)
 
 TEST_F(Filter, CopiesAndPagesComeFromTheSpoolFile)
 {
-    writeFile("/var/spool/cups/d00042-001",
-              "%!PS\n%%Pages: 3\n%%EndComments\n/#copies 3 def\n%%Trailer\n%%Pages: 2\n");
+    writeFile("/var/spool/cups/d00042-001", "%!PS\n%%Pages: 3\n%%EndComments\n/#copies 3 "
+                                            "def\n%%Trailer\n%%Pages: 2\n");
     FilterRun run = runFilter({});
     ASSERT_EQ(run.exitCode, 0) << run.err;
 
@@ -192,7 +195,8 @@ TEST_F(Filter, PdfSpoolFilesCountTheirPagesThroughQpdf)
     EXPECT_TRUE(endsWith(readFile(kLog).substr(0, readFile(kLog).find("resolution:")),
                          "打印份数：2\n文档页数：3\n"));
 
-    // Damaged beyond repair: no pages, and none of qpdf's complaints on CUPS's status channel.
+    // Damaged beyond repair: no pages, and none of qpdf's complaints on CUPS's
+    // status channel.
     writeFile(kLog, "");
     writeFile(spool, "%PDF-1.4\n" + std::string(3000, '\x7f'));
     run = runFilter({});
@@ -221,8 +225,9 @@ TEST_F(Filter, StreamIsHeaderThenRasterDataLessItsPreambleThenTrailer)
 
 TEST_F(Filter, NoPrinterDataSendsOnlyTheTrailer)
 {
-    // Output no longer than the preamble the filter drops (63 bytes, 64 at 1200 dpi): the
-    // stage writes nothing, not even the header, and the job still ends with the trailer.
+    // Output no longer than the preamble the filter drops (63 bytes, 64 at 1200
+    // dpi): the stage writes nothing, not even the header, and the job still ends
+    // with the trailer.
     const std::pair<const char *, const char *> cases[] = {
         {"true\n", ""},
         {"printf '%040d' 7\n", ""},
@@ -252,7 +257,8 @@ TEST_F(Filter, RasterizerFailureEndsWithoutTrailer)
     const Case cases[] = {
         {"printf '%063d' 7\nseq 1 1000\nexit 3\n", "pstopxl failed.  Exit code=3\n"},
         {"printf '%063d' 7\nseq 1 1000\nkill -9 $$\n", "pstopxl process died due to a signal 9.\n"},
-        {nullptr, "execl() of pstopxl ('/opt/varn/ZLP5520NW/bin/usb/zlp5520nw/bin/gs') failed"},
+        {nullptr, "execl() of pstopxl "
+                  "('/opt/varn/ZLP5520NW/bin/usb/zlp5520nw/bin/gs') failed"},
     };
     for (const Case &c : cases) {
         SetUp();
@@ -287,7 +293,8 @@ TEST_F(Filter, RealGhostscriptAtEveryResolutionDuplexModeAndCustomSize)
         ASSERT_EQ(run.exitCode, 0) << options << run.err;
         EXPECT_EQ(run.out.compare(0, kStart.size(), kStart), 0) << options;
         EXPECT_TRUE(contains(run.out, resolution)) << options;
-        // Exactly Ghostscript's preamble is cut, whatever its length at this resolution.
+        // Exactly Ghostscript's preamble is cut, whatever its length at this
+        // resolution.
         EXPECT_TRUE(contains(run.out, kHeaderEnd + "@PJL ENTER LANGUAGE = PCLXL\n) HP-PCL XL;"))
             << options;
         EXPECT_TRUE(endsWith(run.out, kTrailer)) << options;
@@ -317,8 +324,8 @@ TEST_F(Filter, SigtermAtRandomMomentsNeverHangsNorLosesAnEffect)
     std::mt19937 random(20261207);
     // The job lasts about 0.3 s; signals land before, during and after it.
     std::uniform_real_distribution<double> delay(0.0, 0.5);
-    setRasterizer(
-        "printf '%063d' 7\nfor i in 1 2 3 4 5 6 7 8 9 10; do seq 1 20000; sleep 0.03; done\n");
+    setRasterizer("printf '%063d' 7\nfor i in 1 2 3 4 5 6 7 8 9 10; do seq 1 "
+                  "20000; sleep 0.03; done\n");
     int cancelled = 0, completed = 0;
     for (int i = 0; i < 25; ++i) {
         writeFile(kLog, "");
@@ -368,6 +375,18 @@ TEST_F(Filter, NetworkBuildKeepsNoStateFileNorDebugCopy)
     // The network build writes no option or key run-log lines.
     EXPECT_FALSE(contains(run.err, "paperSize"));
     EXPECT_FALSE(contains(run.err, "securityPasswd"));
+}
+
+TEST_F(Filter, PostScriptNamingAPdfHeaderIsCountedByItsComments)
+{
+    // The PDF header in a comment does not make the job a PDF: it begins with
+    // "%!".
+    writeFile("/var/spool/cups/d00042-001", "%!PS-Adobe-3.0\n%%Title: (%PDF-1.7 reference)\n"
+                                            "%%Pages: 3\n%%EndComments\n/#copies 2 def\n");
+    const FilterRun run = runFilter({});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(contains(readFile(kLog), "打印份数：2\n文档页数：3\n")) << readFile(kLog);
+    EXPECT_FALSE(contains(run.err, "pdf pages"));
 }
 
 } // namespace
