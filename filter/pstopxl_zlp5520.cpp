@@ -130,7 +130,7 @@ void writeOut(const char *bytes, size_t length)
     const int log = openForAppend(kProfile.printLogPath);
     if (log >= 0) {
         std::fprintf(stderr, TAG "open file ok %s\n", kProfile.printLogPath);
-        appendText(log, kCancelledLine);
+        appendText(log, kCancelledLine, kProfile.printLogPath);
         close(log);
     }
 
@@ -551,7 +551,7 @@ void writeJobFiles(const JobRecord &job, const Arguments &args, const TimeTexts 
     logRun(TAG "paperTray=%s\n", o.inputSlot.c_str());
     logRun(TAG "paperType=%s\n", o.mediaType.c_str());
     logRun(TAG "Duplex=%s\n", o.duplex.c_str());
-    appendText(log, printLogBlock(block, o));
+    appendText(log, printLogBlock(block, o), kProfile.printLogPath);
     close(log);
 }
 
@@ -561,7 +561,7 @@ void appendClosingLine(const char *line)
     if (log < 0)
         return;
     std::fprintf(stderr, TAG "open file ok %s\n", kProfile.printLogPath);
-    appendText(log, line);
+    appendText(log, line, kProfile.printLogPath);
     close(log);
 }
 
