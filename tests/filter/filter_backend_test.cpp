@@ -201,3 +201,30 @@ TEST_F(FilterBehindBackend, SigintCancelsOnlyTheNetworkBuild)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST_F(FilterBehindBackend, TrailerRunLogIsBothStatusesThenTheJobEnd)
+{
+    setRasterizer("head -c $((63 + 262144)) /dev/zero\n");
+    // After the block: ok; before the trailer: an I/O error (2); after it: a bad message (5).
+    const BackendRun usb = runBehindBackend(kUsbFilter, "drain ok io-error bad-message\n");
+    EXPECT_EQ(usb.run.exitCode, 0) << usb.run.err;
+    EXPECT_TRUE(contains(usb.run.err, "DEBUG:[VARN-ZLP5520NW]status=5;\n"
+                                      "DEBUG:[VARN-ZLP5520NW]status=2;\n"
+                                      "DEBUG:[VARN-ZLP5520NW]\x1b%-12345X@PJL EOJ\n\x1b%-12345X"))
+        << usb.run.err;
+    // The run log shows the job end, not the trailer's vendor line.
+    EXPECT_FALSE(contains(usb.run.err, "_VARN@PJL EOJ"));
+    EXPECT_TRUE(endsWith(usb.run.out, kTrailer));
+
+    const BackendRun net =
+        runBehindBackend(kNetFilter, "lock CODE=00001\ndrain ok ok io-error bad-message\n");
+    EXPECT_EQ(net.run.exitCode, 0) << net.run.err;
+    EXPECT_FALSE(contains(net.run.err, "status="));
+    EXPECT_FALSE(contains(net.run.err, "EOJ"));
+    EXPECT_TRUE(endsWith(net.run.out, kTrailer));
+}
+
+} // namespace

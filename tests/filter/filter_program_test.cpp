@@ -465,4 +465,40 @@ TEST_F(Filter, FullDiskLeavesThePrintLogWholeAndTheJobPrints)
     EXPECT_FALSE(contains(next.err, "write error"));
 }
 
+TEST_F(Filter, ShortWritesToThePrinterAreLoggedByBothBuilds)
+{
+    // Standard output on a full file system: the header and the data fall short.
+    TinyFileSystem disk("/var/tmp/full");
+    ASSERT_TRUE(disk.mounted()) << std::strerror(errno);
+    disk.fill();
+    setRasterizer("printf '%063d' 7\nseq 1 1000\n");
+    writeFile("/var/tmp/lock-reply", "CODE=00001");
+    for (const bool net : {false, true}) {
+        FilterCall call;
+        call.outputPath = "/var/tmp/full/job.prn";
+        if (net) {
+            call.program = "/usr/lib/cups/filter/pstopxl_5520nw_net";
+            call.queue = "ZLP5520NW-net";
+            call.ppd = "/usr/share/cups/model/ZLP5520NW-net.ppd";
+            call.backChannelPath = "/var/tmp/lock-reply";
+        }
+        call.timeoutSeconds = 30;
+        const FilterRun run = runFilter(call);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_TRUE(contains(run.err, "[VARN-ZLP5520NW] DEBUG: send to printer head error "
+                                      "writecont != "))
+            << net << run.err;
+        EXPECT_TRUE(contains(run.err, "[VARN-ZLP5520NW] DEBUG: send to printer error writecont "
+                                      "!= bytes_read\n"))
+            << net;
+        // What the network build leaves out around them: the header text and the
+        // data line.
+        EXPECT_EQ(contains(run.err, "send to printer head \n"), !net);
+        EXPECT_EQ(contains(run.err, "DEBUG: data = "), !net);
+        EXPECT_TRUE(endsWith(readFile(net ? "/opt/varn/ZLP5520NW/bin/net/print_log" : kLog),
+                             "\n打印任务完成\n"))
+            << net;
+    }
+}
+
 } // namespace
