@@ -25,13 +25,12 @@ const std::string kDebugCopy = "/var/tmp/qzt.prn";
 const std::string kStart = "\x1b%-12345X\n\x1b#+54321X_VARN@PJL\n@PJL SET RENDERMODE=GRAYSCALE\n";
 const std::string kTrailer = "\x1b%-12345X\n\x1b#+54321X_VARN@PJL EOJ\n\x1b%-12345X";
 const std::string kCancel = "\x1b%-12345X\n\x1b#+54321X_VARN@PJL CANCEL\n\x1b%-12345X";
-const std::string kReason = "输入数字密码无效，请在电脑端打印队列中取消任务，并"
-                            "重新设置四位密码，重新打印\n";
+const std::string kReason =
+    "输入数字密码无效，请在电脑端打印队列中取消任务，并重新设置四位密码，重新打印\n";
 const std::string kHeaderEnd = "@PJL SET FIXINTENSITYUP=OFF\n";
 
-// A small tmpfs mounted over a folder for one test; fill() takes every block
-// that is left, so the next write that needs a block fails with ENOSPC (or
-// falls short) as on a full disk.
+// A small tmpfs mounted over a folder for one test; fill() takes every block that is left,
+// so the next write that needs a block fails with ENOSPC (or falls short) as on a full disk.
 class TinyFileSystem
 {
   public:
@@ -83,8 +82,7 @@ TEST_F(Filter, DefaultJobPrintsAndLeavesItsFiles)
 {
     const FilterRun run = runFilter({});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    // Our header, then Ghostscript's stream less its own preamble, then the
-    // trailer.
+    // Our header, then Ghostscript's stream less its own preamble, then the trailer.
     ASSERT_EQ(run.out.compare(0, kStart.size(), kStart), 0);
     EXPECT_TRUE(contains(run.out, "@PJL SET USERNAME=\"alice\"\n@PJL SET JOBNAME=\"report\"\n"));
     EXPECT_TRUE(contains(run.out, kHeaderEnd + "@PJL ENTER LANGUAGE = PCLXL\n) HP-PCL XL;"));
@@ -100,8 +98,7 @@ TEST_F(Filter, DefaultJobPrintsAndLeavesItsFiles)
     EXPECT_TRUE(contains(log, "\n任务ID：42\n用户名：alice\n文件名：report\n打印份数：1\n"
                               "文档页数：0\nresolution:600dpi\npapersize:A4;\n"));
     EXPECT_TRUE(endsWith(log, "duplex:单面打印\n\n打印任务完成\n"));
-    // CUPS runs filters with umask 077; the monitor, another user, must read
-    // them.
+    // CUPS runs filters with umask 077; the monitor, another user, must read them.
     EXPECT_EQ(fileMode(kSettings), 0644u);
     EXPECT_EQ(fileMode(kState), 0644u);
     EXPECT_EQ(fileMode(kDebugCopy), 0644u);
@@ -114,8 +111,7 @@ TEST_F(Filter, DefaultJobPrintsAndLeavesItsFiles)
 TEST_F(Filter, CommandLineOptionsOverridePpdDefaults)
 {
     FilterCall call;
-    call.args[4] = "Passwd4=4 Passwd2=2 Passwd1=1 Passwd3=3 Resolution=300dpi "
-                   "InputSlot=TRAY2 "
+    call.args[4] = "Passwd4=4 Passwd2=2 Passwd1=1 Passwd3=3 Resolution=300dpi InputSlot=TRAY2 "
                    "MediaType=LABLE PageSize=B5";
     const FilterRun run = runFilter(call);
     ASSERT_EQ(run.exitCode, 0) << run.err;
@@ -193,8 +189,8 @@ TEST_F(Filter, CancellingARefusedJobEndsItAtOnce)
 
 TEST_F(Filter, CopiesAndPagesComeFromTheSpoolFile)
 {
-    writeFile("/var/spool/cups/d00042-001", "%!PS\n%%Pages: 3\n%%EndComments\n/#copies 3 "
-                                            "def\n%%Trailer\n%%Pages: 2\n");
+    writeFile("/var/spool/cups/d00042-001",
+              "%!PS\n%%Pages: 3\n%%EndComments\n/#copies 3 def\n%%Trailer\n%%Pages: 2\n");
     FilterRun run = runFilter({});
     ASSERT_EQ(run.exitCode, 0) << run.err;
 
@@ -234,8 +230,7 @@ TEST_F(Filter, PdfSpoolFilesCountTheirPagesThroughQpdf)
     EXPECT_TRUE(endsWith(readFile(kLog).substr(0, readFile(kLog).find("resolution:")),
                          "打印份数：2\n文档页数：3\n"));
 
-    // Damaged beyond repair: no pages, and none of qpdf's complaints on CUPS's
-    // status channel.
+    // Damaged beyond repair: no pages, and none of qpdf's complaints on CUPS's status channel.
     writeFile(kLog, "");
     writeFile(spool, "%PDF-1.4\n" + std::string(3000, '\x7f'));
     run = runFilter({});
@@ -264,9 +259,8 @@ TEST_F(Filter, StreamIsHeaderThenRasterDataLessItsPreambleThenTrailer)
 
 TEST_F(Filter, NoPrinterDataSendsOnlyTheTrailer)
 {
-    // Output no longer than the preamble the filter drops (63 bytes, 64 at 1200
-    // dpi): the stage writes nothing, not even the header, and the job still ends
-    // with the trailer.
+    // Output no longer than the preamble the filter drops (63 bytes, 64 at 1200 dpi): the
+    // stage writes nothing, not even the header, and the job still ends with the trailer.
     const std::pair<const char *, const char *> cases[] = {
         {"true\n", ""},
         {"printf '%040d' 7\n", ""},
@@ -296,8 +290,7 @@ TEST_F(Filter, RasterizerFailureEndsWithoutTrailer)
     const Case cases[] = {
         {"printf '%063d' 7\nseq 1 1000\nexit 3\n", "pstopxl failed.  Exit code=3\n"},
         {"printf '%063d' 7\nseq 1 1000\nkill -9 $$\n", "pstopxl process died due to a signal 9.\n"},
-        {nullptr, "execl() of pstopxl "
-                  "('/opt/varn/ZLP5520NW/bin/usb/zlp5520nw/bin/gs') failed"},
+        {nullptr, "execl() of pstopxl ('/opt/varn/ZLP5520NW/bin/usb/zlp5520nw/bin/gs') failed"},
     };
     for (const Case &c : cases) {
         SetUp();
@@ -332,8 +325,7 @@ TEST_F(Filter, RealGhostscriptAtEveryResolutionDuplexModeAndCustomSize)
         ASSERT_EQ(run.exitCode, 0) << options << run.err;
         EXPECT_EQ(run.out.compare(0, kStart.size(), kStart), 0) << options;
         EXPECT_TRUE(contains(run.out, resolution)) << options;
-        // Exactly Ghostscript's preamble is cut, whatever its length at this
-        // resolution.
+        // Exactly Ghostscript's preamble is cut, whatever its length at this resolution.
         EXPECT_TRUE(contains(run.out, kHeaderEnd + "@PJL ENTER LANGUAGE = PCLXL\n) HP-PCL XL;"))
             << options;
         EXPECT_TRUE(endsWith(run.out, kTrailer)) << options;
@@ -363,8 +355,8 @@ TEST_F(Filter, SigtermAtRandomMomentsNeverHangsNorLosesAnEffect)
     std::mt19937 random(20261207);
     // The job lasts about 0.3 s; signals land before, during and after it.
     std::uniform_real_distribution<double> delay(0.0, 0.5);
-    setRasterizer("printf '%063d' 7\nfor i in 1 2 3 4 5 6 7 8 9 10; do seq 1 "
-                  "20000; sleep 0.03; done\n");
+    setRasterizer(
+        "printf '%063d' 7\nfor i in 1 2 3 4 5 6 7 8 9 10; do seq 1 20000; sleep 0.03; done\n");
     int cancelled = 0, completed = 0;
     for (int i = 0; i < 25; ++i) {
         writeFile(kLog, "");
@@ -418,14 +410,29 @@ TEST_F(Filter, NetworkBuildKeepsNoStateFileNorDebugCopy)
 
 TEST_F(Filter, PostScriptNamingAPdfHeaderIsCountedByItsComments)
 {
-    // The PDF header in a comment does not make the job a PDF: it begins with
-    // "%!".
+    // The PDF header in a comment does not make the job a PDF: it begins with "%!".
     writeFile("/var/spool/cups/d00042-001", "%!PS-Adobe-3.0\n%%Title: (%PDF-1.7 reference)\n"
                                             "%%Pages: 3\n%%EndComments\n/#copies 2 def\n");
     const FilterRun run = runFilter({});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_TRUE(contains(readFile(kLog), "打印份数：2\n文档页数：3\n")) << readFile(kLog);
     EXPECT_FALSE(contains(run.err, "pdf pages"));
+}
+
+TEST_F(Filter, UnreadableNodeNameGivesTheFallbackHost)
+{
+    setRasterizer("printf '%063d' 7\nseq 1 100\n");
+    FilterCall call;
+    call.env = {std::string("LD_PRELOAD=") + ZLP_NOUNAME};
+    const FilterRun run = runFilter(call);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(contains(run.out, "@PJL PRINTLOG ITEM = 3,alice\n"
+                                  "@PJL PRINTLOG ITEM = 4,localhost.localdomain\n"));
+    // The line has no line feed of its own: the run-log header follows on it.
+    EXPECT_TRUE(contains(run.err, "DEBUG:[VARN-ZLP5520NW] get uname error" +
+                                      std::string("DEBUG:[VARN-ZLP5520NW]*****")));
+    EXPECT_TRUE(
+        contains(run.err, "DEBUG:[VARN-ZLP5520NW]@PJL PRINTLOG ITEM = 4,localhost.localdomain\n"));
 }
 
 TEST_F(Filter, FullDiskLeavesThePrintLogWholeAndTheJobPrints)
@@ -437,8 +444,7 @@ TEST_F(Filter, FullDiskLeavesThePrintLogWholeAndTheJobPrints)
     setRasterizer("printf '%063d' 7\nseq 1 100000\n");
     writeFile(kSettings, "previous settings\n");
     writeFile(kState, "CODE=10006");
-    // Ten bytes short of a page: the block's first bytes would still fit, the
-    // rest not.
+    // Ten bytes short of a page: the block's first bytes would still fit, the rest not.
     const std::string history = std::string(4085, '.') + "\n";
     writeFile(kLog, history);
     disk.fill();
@@ -491,8 +497,7 @@ TEST_F(Filter, ShortWritesToThePrinterAreLoggedByBothBuilds)
         EXPECT_TRUE(contains(run.err, "[VARN-ZLP5520NW] DEBUG: send to printer error writecont "
                                       "!= bytes_read\n"))
             << net;
-        // What the network build leaves out around them: the header text and the
-        // data line.
+        // What the network build leaves out around them: the header text and the data line.
         EXPECT_EQ(contains(run.err, "send to printer head \n"), !net);
         EXPECT_EQ(contains(run.err, "DEBUG: data = "), !net);
         EXPECT_TRUE(endsWith(readFile(net ? "/opt/varn/ZLP5520NW/bin/net/print_log" : kLog),
