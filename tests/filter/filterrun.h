@@ -27,6 +27,8 @@ struct FilterCall {
     int signalNumber = 0;
     double signalAfterSeconds = -1; // or after a delay
     pid_t signalTarget = 0;         // whom to signal; 0: the program started
+    // Run as this user (and its group), as cupsd runs filters as lp; -1: as we are.
+    int uid = -1, gid = -1;
 };
 
 FilterRun runFilter(const FilterCall &call);
