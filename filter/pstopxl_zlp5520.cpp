@@ -141,9 +141,9 @@ void writeOut(const char *bytes, size_t length)
     signal(SIGPIPE, SIG_IGN);
     if (gRasterizer > 0)
         kill(gRasterizer, SIGTERM);
-    gCopy.keep(); // what went to the printer up to here
 
     std::fprintf(stderr, TAG "cancel job=%d;\n", code);
+    gCopy.keep(); // what went to the printer up to here
     writeOut(kCancelSequence, sizeof kCancelSequence - 1);
 
     char data[8] = {};
