@@ -6,34 +6,47 @@ void RasterizerMessages::feed(const char *data, size_t length, std::vector<std::
 {
     for (size_t i = 0; i < length; ++i) {
         const unsigned char byte = static_cast<unsigned char>(data[i]);
-        if (byte == '\n') {
+        if (need_ > 0) {
+            if (byte >= 0x80 && byte <= 0xBF) {
+                pending_ += static_cast<char>(byte);
+                if (--need_ == 0) {
+                    // C2 80-9F is a C1 control (CSI, ...): it goes like the others.
+                    const bool c1 = static_cast<unsigned char>(pending_[0]) == 0xC2 &&
+                                    static_cast<unsigned char>(pending_[1]) <= 0x9F;
+                    if (!c1)
+                        append(pending_);
+                    pending_.clear();
+                }
+                continue;
+            }
+            pending_.clear(); // a character cut short: not UTF-8, it goes
+            need_ = 0;
+        }
+        if (byte == '\n')
             endLine(lines);
-            continue;
+        else if (byte >= 0x20 && byte < 0x7F)
+            append(std::string(1, static_cast<char>(byte)));
+        else if (byte >= 0xC2 && byte <= 0xF4) {
+            pending_.assign(1, static_cast<char>(byte));
+            need_ = byte < 0xE0 ? 1 : byte < 0xF0 ? 2 : 3;
         }
-        // Control characters go: C0, DEL, and C1 (U+0080-U+009F, C2 80-9F in
-        // UTF-8), which a terminal showing the log would act on.
-        const bool c1 = afterC2_ && byte >= 0x80 && byte <= 0x9F;
-        if (afterC2_ && !c1 && line_.size() < kLineBytes)
-            line_ += '\xC2';
-        afterC2_ = false;
-        if (byte < 0x20 || byte == 0x7F || c1)
-            continue;
-        if (byte == 0xC2) {
-            afterC2_ = true;
-            continue;
-        }
-        if (line_.size() < kLineBytes)
-            line_ += static_cast<char>(byte);
-        else
-            cut_ = true;
+        // Everything else goes: C0 controls, DEL, and bytes that begin no UTF-8
+        // character (a lone 0x9B is CSI to a terminal that reads Latin-1).
     }
+}
+
+void RasterizerMessages::append(const std::string &character)
+{
+    if (!cut_ && line_.size() + character.size() <= kLineBytes)
+        line_ += character;
+    else
+        cut_ = true;
 }
 
 void RasterizerMessages::endLine(std::vector<std::string> &lines)
 {
-    if (afterC2_ && line_.size() < kLineBytes)
-        line_ += '\xC2';
-    afterC2_ = false;
+    pending_.clear();
+    need_ = 0;
     if (!line_.empty()) {
         // Once over the budget everything after is dropped, so the log never has gaps.
         if (dropped_ > 0 || logged_ + line_.size() > kBudgetBytes) {
@@ -42,7 +55,6 @@ void RasterizerMessages::endLine(std::vector<std::string> &lines)
                                 " bytes, the rest is dropped\n");
         } else {
             logged_ += line_.size();
-            // A cut may split a UTF-8 character; the log takes the bytes as they are.
             lines.push_back(TAG "gs: " + line_ + (cut_ ? " [cut]\n" : "\n"));
         }
     }

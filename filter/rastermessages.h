@@ -15,17 +15,20 @@ class RasterizerMessages
     static constexpr size_t kBudgetBytes = 65536; // of text per job; the rest is dropped
 
     // Takes bytes as they come and appends each finished line, as a whole
-    // "DEBUG:" run-log line, to `lines`.
+    // "DEBUG:" run-log line, to `lines`. A line keeps the whole UTF-8
+    // characters that are no control (C0, DEL, C1); other bytes go.
     void feed(const char *data, size_t length, std::vector<std::string> &lines);
     // At the end: the last unfinished line and the count of what was dropped.
     void finish(std::vector<std::string> &lines);
 
   private:
     void endLine(std::vector<std::string> &lines);
+    void append(const std::string &character);
 
-    std::string line_;     // the text so far, without control characters, at most kLineBytes
-    bool cut_ = false;     // the current line went over kLineBytes
-    bool afterC2_ = false; // the last byte was 0xC2, the lead byte of a C1 control's UTF-8
-    size_t logged_ = 0;    // bytes of text logged so far
-    size_t dropped_ = 0;   // lines dropped over the budget
+    std::string line_;    // the text so far: whole UTF-8 characters, no control, at most kLineBytes
+    bool cut_ = false;    // the current line went over kLineBytes
+    std::string pending_; // a UTF-8 character begun
+    int need_ = 0;        // its bytes still to come
+    size_t logged_ = 0;   // bytes of text logged so far
+    size_t dropped_ = 0;  // lines dropped over the budget
 };

@@ -37,6 +37,19 @@ TEST(RasterizerMessages, EveryLineBecomesARunLogLineWithoutControlCharacters)
     EXPECT_EQ(feedAll(text), expected);
     // However the pipe cuts it, even between the two bytes of a C1 control.
     EXPECT_EQ(feedAll(text, 1), expected);
+    // No removal makes a C1 control of what is left: C2, DEL, 9B; and bytes that are no UTF-8
+    // (a lone 9B is CSI to a Latin-1 terminal, Latin-1 \xe9, a character cut short) go too.
+    EXPECT_EQ(feedAll("a\xc2\x7f\x9b[2J b\x9b\xe9"
+                      "c\xe9\xa1"
+                      "d\n"),
+              Lines{TAG "gs: a[2J bcd\n"});
+    // A cut keeps whole characters: 1 + 79 * 3 bytes fit in 240, the 80th character does not.
+    std::string wide = "x", kept = "x";
+    for (int i = 0; i < 80; ++i)
+        wide += "页";
+    for (int i = 0; i < 79; ++i)
+        kept += "页";
+    EXPECT_EQ(feedAll(wide + "\n"), Lines{TAG "gs: " + kept + " [cut]\n"});
 }
 
 TEST(RasterizerMessages, LongLinesAreCutAndABudgetBoundsTheWhole)
