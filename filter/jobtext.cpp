@@ -14,6 +14,20 @@ std::string sanitizeValue(const std::string &value)
     return safe;
 }
 
+std::string hideKey(const std::string &text)
+{
+    std::string hidden = text;
+    for (const char *marker : {"securityPasswd = ", "HOLDKEY="}) {
+        const size_t length = std::strlen(marker);
+        for (size_t at = hidden.find(marker); at != std::string::npos;
+             at = hidden.find(marker, at + 1))
+            for (size_t i = at + length; i < hidden.size() && hidden[i] >= '0' && hidden[i] <= '9';
+                 ++i)
+                hidden[i] = '*';
+    }
+    return hidden;
+}
+
 size_t utf8Cut(const char *text, size_t limit)
 {
     size_t cut = limit;

@@ -11,6 +11,11 @@
 // lines into CUPS through standard error.
 std::string sanitizeValue(const std::string &value);
 
+// The text with every digit of a secure-print key written as '*': the digits
+// after "securityPasswd = " and after "HOLDKEY=". The key releases a held job
+// at the printer; the run log reaches cupsd's log, which others may read.
+std::string hideKey(const std::string &text);
+
 // Appends formatted lines to a zero-terminated buffer of fixed capacity. A line
 // is formatted in a 256-byte scratch buffer first; a value too long for the
 // line or for the buffer is cut (at a UTF-8 character boundary) so that the

@@ -12,6 +12,7 @@
 #include "pdfpages.h"
 #include "pjlheader.h"
 #include "profile.h"
+#include "rastermessages.h"
 #include "spoolcount.h"
 #include "sysio.h"
 #include "timetexts.h"
@@ -27,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/utsname.h>
@@ -58,28 +60,44 @@ constexpr int kRasterizerPipeSize = 1 << 20; // an unprivileged process's limit
 constexpr double kDrainSeconds = 2.0;
 
 pid_t gRasterizer = -1;
+DebugCopy gCopy;
+int gMessagesFd = -1; // the rasterizer's standard error
+RasterizerMessages gMessages;
 // Drain failures in a row (timeout, no response; I/O errors too in the
 // network build) and printer writes that made no progress for kDrainSeconds.
 int gDrainFailures = 0;
 bool gSideChannel = true; // false when run by hand, without a backend to pace against
 
-// Run-log lines that only the USB build writes.
+// Run-log lines that only the USB build writes. None shows the digits of a
+// secure-print key: the run log ends up in cupsd's log.
 void logRun(const char *form, ...) __attribute__((format(printf, 1, 2)));
 void logRun(const char *form, ...)
 {
     if (!kProfile.verboseLog)
         return;
-    va_list args;
+    va_list args, again;
     va_start(args, form);
-    std::vfprintf(stderr, form, args);
+    va_copy(again, args);
+    char small[1024];
+    const int n = std::vsnprintf(small, sizeof small, form, args);
+    std::string text;
+    if (n >= static_cast<int>(sizeof small)) {
+        text.resize(static_cast<size_t>(n) + 1);
+        std::vsnprintf(text.data(), text.size(), form, again);
+        text.pop_back();
+    } else if (n > 0) {
+        text.assign(small, static_cast<size_t>(n));
+    }
+    va_end(again);
     va_end(args);
+    std::fputs(hideKey(text).c_str(), stderr);
 }
 
 void logRunLines(const LogLines &lines)
 {
     if (kProfile.verboseLog)
         for (const std::string &line : lines)
-            std::fputs(line.c_str(), stderr);
+            std::fputs(hideKey(line).c_str(), stderr);
 }
 
 void writeState(const char *value)
@@ -88,12 +106,46 @@ void writeState(const char *value)
         replaceFile(printerState, value, 8, OpenLog::StateFile);
 }
 
+// Drain requests whose wait a cancel cut short: their answers may still come,
+// and must not be taken for the answer to the cancel's own drain.
+int gUnansweredDrains = 0;
+
+// Reads one side-channel message that is ready; false when none came in time.
+bool readSideChannel(long long deadline, cups_sc_command_t &command, cups_sc_status_t &status,
+                     char *data, int length)
+{
+    const int left = static_cast<int>(std::max(0LL, deadline - monotonicMs()));
+    if (waitFor(CUPS_SC_FD, POLLIN, left) <= 0)
+        return false;
+    int datalen = length;
+    return cupsSideChannelRead(&command, &status, data, &datalen, 0.0) == 0;
+}
+
+// cupsSideChannelDoRequest, with the wait for the answer our own: libcups
+// waits on through signals, and a cancel must not wait for the printer.
 cups_sc_status_t drainOutput(double timeout, char *data, int length)
 {
     if (!gSideChannel)
         return CUPS_SC_STATUS_OK;
-    int datalen = length;
-    return cupsSideChannelDoRequest(CUPS_SC_CMD_DRAIN_OUTPUT, data, &datalen, timeout);
+    const long long deadline = monotonicMs() + static_cast<long long>(timeout * 1000);
+    cups_sc_command_t command = CUPS_SC_CMD_NONE;
+    cups_sc_status_t status = CUPS_SC_STATUS_NONE;
+    // Late answers are taken before the next request goes out: libcups reads
+    // whatever the socket holds at once, so two answers must never wait there.
+    while (gUnansweredDrains > 0) {
+        char stale[8];
+        if (!readSideChannel(deadline, command, status, stale, sizeof stale))
+            return CUPS_SC_STATUS_TIMEOUT;
+        --gUnansweredDrains;
+    }
+    if (cupsSideChannelWrite(CUPS_SC_CMD_DRAIN_OUTPUT, CUPS_SC_STATUS_NONE, nullptr, 0, timeout))
+        return CUPS_SC_STATUS_TIMEOUT;
+    if (!readSideChannel(deadline, command, status, data, length)) {
+        if (cancelRequested())
+            ++gUnansweredDrains;
+        return CUPS_SC_STATUS_TIMEOUT;
+    }
+    return command == CUPS_SC_CMD_DRAIN_OUTPUT ? status : CUPS_SC_STATUS_BAD_MESSAGE;
 }
 
 void writeOut(const char *bytes, size_t length)
@@ -115,6 +167,7 @@ void writeOut(const char *bytes, size_t length)
         kill(gRasterizer, SIGTERM);
 
     std::fprintf(stderr, TAG "cancel job=%d;\n", code);
+    gCopy.keep(); // what went to the printer up to here
     writeOut(kCancelSequence, sizeof kCancelSequence - 1);
 
     char data[8] = {};
@@ -143,12 +196,6 @@ void writeOut(const char *bytes, size_t length)
 namespace
 {
 
-void onSignal(int sig)
-{
-    if (gCancelSignal == 0)
-        gCancelSignal = sig;
-}
-
 void cancelIfRequested()
 {
     if (cancelRequested())
@@ -157,8 +204,10 @@ void cancelIfRequested()
 
 void installHandlers()
 {
+    if (!openWakeup())
+        std::fprintf(stderr, TAG "no wake-up pipe, errno=%d\n", errno);
     struct sigaction action = {};
-    action.sa_handler = onSignal;
+    action.sa_handler = onCancelSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0; // no SA_RESTART: blocking calls return so the flow can cancel
     sigaction(SIGPIPE, &action, nullptr);
@@ -175,10 +224,13 @@ void installHandlers()
     sigprocmask(SIG_UNBLOCK, &handled, nullptr);
 }
 
+// The wait is ours, as for the drain: it ends at once on a cancel.
 int backChannelRead(char *buffer, size_t size, double timeout)
 {
     std::memset(buffer, 0, size);
-    const ssize_t n = cupsBackChannelRead(buffer, size - 1, timeout);
+    if (timeout > 0 && waitFor(3, POLLIN, static_cast<int>(timeout * 1000)) <= 0)
+        return 0;
+    const ssize_t n = cupsBackChannelRead(buffer, size - 1, 0.0);
     return n < 0 ? 0 : static_cast<int>(n);
 }
 
@@ -208,6 +260,7 @@ void drainAfterBlock()
 {
     char data[8] = {};
     const cups_sc_status_t status = drainOutput(kDrainSeconds, data, 1);
+    cancelIfRequested(); // a drain cut short by a cancel is no drain failure
     std::fprintf(stderr, "[VARN-ZLP5520NW] DEBUG: send to printer  status = %d\n", status);
     logRun("[VARN-ZLP5520NW] DEBUG: data = %s\n", data);
     if (status == CUPS_SC_STATUS_OK) {
@@ -236,20 +289,55 @@ bool onPrinterStall()
     return !cancelRequested();
 }
 
-int openDebugCopy(const char *path)
+void writeMessageLines(LogLines &lines)
 {
-    if (!kProfile.debugCopy)
-        return -1;
-    // /var/tmp is shared with every user: never follow a link planted there.
-    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        fchmod(fd, 0644);
-        std::fprintf(stderr, "[VARN-ZLP5520NW] DEBUG:Open Debug File=%s ok\n", path);
-    } else {
-        std::fprintf(stderr, "[VARN-ZLP5520NW] DEBUG:Can not Open Debug File=%s!!! errno=%d\n",
-                     path, errno);
+    for (const std::string &line : lines)
+        std::fputs(line.c_str(), stderr);
+    lines.clear();
+}
+
+// Whatever the rasterizer has written on its standard error: at most 64 KiB a
+// call, so that a chatty document cannot keep the filter from the data.
+void readMessages()
+{
+    char buffer[4096];
+    LogLines lines;
+    for (int i = 0; i < 16 && gMessagesFd >= 0; ++i) {
+        const ssize_t n = read(gMessagesFd, buffer, sizeof buffer);
+        if (n > 0) {
+            gMessages.feed(buffer, static_cast<size_t>(n), lines);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno == EAGAIN) {
+            break;
+        } else { // the rasterizer has closed it
+            serveWhileWaiting(-1, nullptr);
+            close(gMessagesFd);
+            gMessagesFd = -1;
+            gMessages.finish(lines);
+        }
     }
-    return fd;
+    writeMessageLines(lines);
+}
+
+// After the rasterizer has ended: what is left in the pipe, then the rest of
+// an unfinished line.
+void endMessages()
+{
+    for (int round = 0; round < 64 && gMessagesFd >= 0; ++round) {
+        pollfd pfd{gMessagesFd, POLLIN, 0};
+        if (poll(&pfd, 1, 0) <= 0)
+            break; // a process of its own may still hold the pipe: not waited for
+        readMessages();
+    }
+    if (gMessagesFd >= 0) {
+        serveWhileWaiting(-1, nullptr);
+        close(gMessagesFd);
+        gMessagesFd = -1;
+        LogLines lines;
+        gMessages.finish(lines);
+        writeMessageLines(lines);
+    }
 }
 
 // The job header in front of the first block, in the stream and in the copy.
@@ -283,8 +371,8 @@ void sendHeader(int copy)
 void pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoice &raster,
                  int duplex, const char *position)
 {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
+    int fds[2], messages[2];
+    if (pipe2(fds, O_CLOEXEC) != 0 || pipe2(messages, O_CLOEXEC) != 0) {
         std::fprintf(stderr, "Unable to create pipe to talk to pstopxl process. errno = %d (%s)\n",
                      errno, std::strerror(errno));
         std::exit(0);
@@ -306,18 +394,34 @@ void pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoi
         std::exit(0);
     }
     if (gRasterizer == 0) {
+        for (int sig : {SIGPIPE, SIGTERM, SIGINT})
+            signal(sig, SIG_DFL);
+        // Ghostscript's standard error carries what the document prints: it
+        // goes to us, never straight to cupsd. Our own complaint still does.
+        const int log = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 10);
         dup2(fds[1], STDOUT_FILENO);
-        signal(SIGPIPE, SIG_DFL);
+        dup2(messages[1], STDERR_FILENO);
         execv(rasterizer, argv.data());
-        std::fprintf(stderr, TAG "execl() of pstopxl ('%s') failed, errno=%d (%s)\n", rasterizer,
-                     errno, std::strerror(errno));
+        const int error = errno;
+        dprintf(log, TAG "execl() of pstopxl ('%s') failed, errno=%d (%s)\n", rasterizer, error,
+                std::strerror(error));
         // Not 0: a rasterizer that never ran must not pass for a finished job.
         _exit(127);
     }
 
     const int input = fds[0];
     close(fds[1]);
-    const int copy = openDebugCopy(debugCopy);
+    close(messages[1]);
+    gMessagesFd = messages[0];
+    // Both pipes are read without blocking, and every wait below also reads
+    // the messages: the rasterizer never stalls on one pipe while we wait on
+    // the other.
+    fcntl(input, F_SETFL, fcntl(input, F_GETFL) | O_NONBLOCK);
+    fcntl(gMessagesFd, F_SETFL, fcntl(gMessagesFd, F_GETFL) | O_NONBLOCK);
+    serveWhileWaiting(gMessagesFd, readMessages);
+    if (kProfile.debugCopy)
+        gCopy.open(debugCopy);
+    const int copy = gCopy.fd();
 
     std::fprintf(stderr, "[VARN-ZLP5520NW] DEBUG:resolution = %s\n", raster.resolutionArg.c_str());
     logRun("[VARN-ZLP5520NW] DEBUG: headbuffer = (char *)malloc(%zu); ok\n", raster.headBytes);
@@ -378,17 +482,17 @@ void pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoi
             storeBackChannel();
         first = false;
     }
-    if (copy >= 0)
-        close(copy);
+    gCopy.keep();
 
     // The printer data is out: a printer that goes away now no longer cancels.
     signal(SIGPIPE, SIG_IGN);
     gBrokenPipeCancels = 0;
     int status = 0;
     pid_t waited;
-    while ((waited = waitpid(gRasterizer, &status, 0)) < 0 && errno == EINTR)
+    while ((waited = waitChild(gRasterizer, &status)) < 0 && errno == EINTR)
         cancelIfRequested();
     cancelIfRequested();
+    endMessages();
     if (waited < 0) {
         std::fprintf(stderr, TAG "Wait for pstopxl process to terminated failed. errno = %d (%s)\n",
                      errno, std::strerror(errno));

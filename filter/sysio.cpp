@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +26,11 @@ constexpr mode_t kSharedMode = 0644;
 int gPrinterOutput = -1;
 int gStallMs = 0;
 bool (*gOnStall)() = nullptr;
+int gWake[2] = {-1, -1};
+int gServed = -1;
+void (*gServe)() = nullptr;
+
+} // namespace
 
 long long monotonicMs()
 {
@@ -32,25 +39,12 @@ long long monotonicMs()
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// Polls one descriptor; -1 waits without limit. Returns poll's result: 0 on
-// time-out, -1 with EINTR only when a cancel is requested.
-int pollFor(int fd, short events, int timeoutMs)
+namespace
 {
-    const long long deadline = timeoutMs < 0 ? -1 : monotonicMs() + timeoutMs;
-    for (;;) {
-        pollfd pfd{fd, events, 0};
-        const int wait =
-            deadline < 0 ? -1 : static_cast<int>(std::max(0LL, deadline - monotonicMs()));
-        const int ready = poll(&pfd, 1, wait);
-        if (ready >= 0 || errno != EINTR || cancelRequested())
-            return ready;
-    }
-}
 
 void pause5ms()
 {
-    timespec ts{0, 5 * 1000 * 1000};
-    nanosleep(&ts, nullptr);
+    sleepSeconds(0.005);
 }
 
 void logOpen(OpenLog style, const char *path, bool ok, int error)
@@ -72,6 +66,91 @@ void logOpen(OpenLog style, const char *path, bool ok, int error)
 
 } // namespace
 
+void onCancelSignal(int sig)
+{
+    if (gCancelSignal == 0)
+        gCancelSignal = sig;
+    // The byte stays in the pipe: every later wait sees it too, so a signal
+    // that lands between a check of the flag and the wait cannot be missed.
+    const int saved = errno;
+    if (gWake[1] >= 0) {
+        const ssize_t ignored = write(gWake[1], "", 1);
+        (void)ignored;
+    }
+    errno = saved;
+}
+
+bool openWakeup()
+{
+    return gWake[0] >= 0 || pipe2(gWake, O_CLOEXEC | O_NONBLOCK) == 0;
+}
+
+int waitFor(int fd, short events, int timeoutMs)
+{
+    const long long deadline = timeoutMs < 0 ? -1 : monotonicMs() + timeoutMs;
+    for (;;) {
+        if (cancelRequested())
+            return -1;
+        pollfd fds[3] = {{fd, events, 0}, {-1, POLLIN, 0}, {gServed, POLLIN, 0}};
+        // While the cancel runs its own waits must last their time.
+        if (!gCancelling)
+            fds[1].fd = gWake[0];
+        const int wait =
+            deadline < 0 ? -1 : static_cast<int>(std::max(0LL, deadline - monotonicMs()));
+        // ppoll for the sleeps (no descriptor of ours): the test preload that shortens long
+        // sleeps knows it by that; waits for a descriptor use poll.
+        int ready;
+        if (fd < 0) {
+            timespec ts{wait / 1000, (wait % 1000) * 1000000L};
+            ready = ppoll(fds, 3, wait < 0 ? nullptr : &ts, nullptr);
+        } else {
+            ready = poll(fds, 3, wait);
+        }
+        if (ready < 0 && errno != EINTR)
+            return -1;
+        if (ready > 0 && fds[2].revents != 0 && gServe)
+            gServe();
+        if (ready > 0 && fds[1].revents != 0 && !cancelRequested()) {
+            // Not ours (the handler sets the flag before it writes): a child
+            // between fork and exec was signalled. Empty the pipe, wait on.
+            char bytes[64];
+            while (read(gWake[0], bytes, sizeof bytes) > 0) {
+            }
+        }
+        if (ready > 0 && fd >= 0 && fds[0].revents != 0)
+            return 1;
+        if (ready == 0 || (deadline >= 0 && monotonicMs() >= deadline))
+            return cancelRequested() ? -1 : 0;
+    }
+}
+
+void serveWhileWaiting(int fd, void (*onReadable)())
+{
+    gServed = fd;
+    gServe = fd >= 0 ? onReadable : nullptr;
+}
+
+pid_t waitChild(pid_t pid, int *status)
+{
+    // A pid descriptor becomes readable when the child ends; without one
+    // (older kernels) look every 20 ms.
+    const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    for (;;) {
+        const pid_t done = waitpid(pid, status, WNOHANG);
+        if (done != 0) {
+            if (pidFd >= 0)
+                close(pidFd);
+            return done;
+        }
+        if (waitFor(pidFd, POLLIN, pidFd >= 0 ? -1 : 20) < 0 && cancelRequested()) {
+            if (pidFd >= 0)
+                close(pidFd);
+            errno = EINTR;
+            return -1;
+        }
+    }
+}
+
 void watchPrinterOutput(int fd, double seconds, bool (*onStall)())
 {
     struct stat st = {};
@@ -89,7 +168,7 @@ bool waitForOutput(int fd)
 {
     const bool printer = fd == gPrinterOutput;
     for (;;) {
-        const int ready = pollFor(fd, POLLOUT, printer ? gStallMs : -1);
+        const int ready = waitFor(fd, POLLOUT, printer ? gStallMs : -1);
         if (ready > 0)
             return true; // writable, or an error the next write reports
         if (ready < 0)
@@ -134,6 +213,9 @@ size_t readFull(int fd, void *data, size_t length)
             done += static_cast<size_t>(n);
         } else if (n < 0 && errno == EINTR) {
             continue;
+        } else if (n < 0 && errno == EAGAIN) {
+            if (waitFor(fd, POLLIN, -1) < 0)
+                break;
         } else {
             break;
         }
@@ -143,15 +225,7 @@ size_t readFull(int fd, void *data, size_t length)
 
 void sleepSeconds(double seconds)
 {
-    timespec left;
-    left.tv_sec = static_cast<time_t>(seconds);
-    left.tv_nsec = static_cast<long>((seconds - static_cast<double>(left.tv_sec)) * 1e9);
-    // A signal that came before the sleep began must end it too, not only one
-    // that interrupts it.
-    while (!cancelRequested()) {
-        if (nanosleep(&left, &left) == 0 || errno != EINTR)
-            return;
-    }
+    waitFor(-1, 0, static_cast<int>(seconds * 1000));
 }
 
 bool replaceFile(const char *path, const std::string &text, int attempts, OpenLog logStyle)
@@ -225,16 +299,48 @@ bool appendText(int fd, const std::string &text, const char *path)
     return false;
 }
 
+bool DebugCopy::open(const char *path)
+{
+    path_ = path;
+    temp_ = path_ + ".XXXXXX";
+    fd_ = mkostemp(temp_.data(), O_CLOEXEC);
+    if (fd_ < 0) {
+        std::fprintf(stderr, "[VARN-ZLP5520NW] DEBUG:Can not Open Debug File=%s!!! errno=%d\n",
+                     path, errno);
+        return false;
+    }
+    fchmod(fd_, 0600); // the job's stream, with its key: for our user only
+    std::fprintf(stderr, "[VARN-ZLP5520NW] DEBUG:Open Debug File=%s ok\n", path);
+    return true;
+}
+
+void DebugCopy::keep()
+{
+    if (fd_ < 0)
+        return;
+    const bool closed = close(fd_) == 0;
+    fd_ = -1;
+    // rename never opens what it replaces; in a sticky folder it refuses to
+    // replace another user's file (or FIFO, or link).
+    if (closed && rename(temp_.c_str(), path_.c_str()) == 0)
+        return;
+    const int error = errno;
+    unlink(temp_.c_str());
+    std::fprintf(stderr,
+                 "[VARN-ZLP5520NW] DEBUG:Can not replace Debug File=%s!!! errno=%d, no copy kept\n",
+                 path_.c_str(), error);
+}
+
 bool StreamCopier::waitForEnds()
 {
     for (;;) {
         if (cancelRequested())
             return false;
-        if (pollFor(out_, POLLOUT, 0) == 0) {
+        if (waitFor(out_, POLLOUT, 0) == 0) {
             if (!waitForOutput(out_))
                 return false;
-        } else if (pollFor(in_, POLLIN, 0) == 0) {
-            if (pollFor(in_, POLLIN, -1) < 0 && cancelRequested())
+        } else if (waitFor(in_, POLLIN, 0) == 0) {
+            if (waitFor(in_, POLLIN, -1) < 0 && cancelRequested())
                 return false;
         } else {
             return true;
@@ -300,7 +406,12 @@ ssize_t StreamCopier::move(size_t length)
 ssize_t StreamCopier::moveByCopy(size_t length)
 {
     static char buffer[65536];
-    const ssize_t n = read(in_, buffer, std::min(length, sizeof buffer));
+    ssize_t n;
+    while ((n = read(in_, buffer, std::min(length, sizeof buffer))) < 0 && errno == EAGAIN)
+        if (waitFor(in_, POLLIN, -1) < 0) {
+            errno = EINTR;
+            return -1;
+        }
     if (n <= 0)
         return n; // EINTR reaches the caller, which retries unless cancelling
     written_ = writeAll(out_, buffer, static_cast<size_t>(n));

@@ -15,10 +15,33 @@ extern volatile sig_atomic_t gCancelling;
 // until the printer data has been sent.
 extern volatile sig_atomic_t gBrokenPipeCancels;
 
+// Milliseconds of the monotonic clock.
+long long monotonicMs();
+
 inline bool cancelRequested()
 {
     return gCancelSignal != 0 && gCancelling == 0;
 }
+
+// The handler of the cancel signals: records the first one and wakes whatever
+// the filter waits for. Async-signal-safe.
+void onCancelSignal(int sig);
+// Creates the wake-up pipe the handler writes to; call before installing it.
+bool openWakeup();
+
+// Every wait of the filter goes through here: until fd is ready for `events`
+// (fd -1: none, a plain timed wait) or timeoutMs has passed (-1: no limit).
+// Returns 1 ready, 0 timed out, -1 a cancel was requested (also when it came
+// just before the wait began) or poll failed. While it waits it also serves
+// the descriptor given to serveWhileWaiting.
+int waitFor(int fd, short events, int timeoutMs);
+// A descriptor that every wait also watches, and what to do when it is
+// readable: the rasterizer's messages, read as they come so that it never
+// blocks on them, whatever the filter is waiting for. -1 ends the service.
+void serveWhileWaiting(int fd, void (*onReadable)());
+// Waits for a child to end, waking on a cancel: waitpid's result, or -1 with
+// errno EINTR when a cancel was requested first.
+pid_t waitChild(pid_t pid, int *status);
 
 // Standard output leads to the printer. When it is a pipe or a socket it is
 // made non-blocking, so a printer that stops taking data cannot hold a write
@@ -32,9 +55,10 @@ bool waitForOutput(int fd);
 // Writes everything unless an error occurs or a cancel is requested; returns
 // the bytes written.
 size_t writeAll(int fd, const void *data, size_t length);
-// Reads until `length` bytes, end of input, an error or a cancel request.
+// Reads until `length` bytes, end of input, an error or a cancel request;
+// waits for a non-blocking descriptor.
 size_t readFull(int fd, void *data, size_t length);
-// Sleeps, returning early when a cancel is requested.
+// Sleeps, returning at once when a cancel is requested, before or during it.
 void sleepSeconds(double seconds);
 
 enum class OpenLog { StateFile, JobFile };
@@ -51,6 +75,26 @@ int openForAppend(const char *path);
 // file size limit) is cut off again, so the file keeps its size from before, and is logged
 // with the path. False when the text is not in the file.
 bool appendText(int fd, const std::string &text, const char *path);
+
+// The USB job's debug copy of its printer stream. The copy is written to a new
+// file of our own (mkstemp: mode 0600, never a path someone else prepared) and
+// moved over the fixed path when the stage ends; a file there that we may not
+// replace (another user's, in a sticky folder) means no copy, and the run log
+// says so. The fixed path itself is never opened.
+class DebugCopy
+{
+  public:
+    // Starts a copy for `path`; false (logged) when no file can be made.
+    bool open(const char *path);
+    int fd() const { return fd_; }
+    // Closes the copy and puts it in place, or removes it. Does nothing when
+    // no copy is open.
+    void keep();
+
+  private:
+    std::string path_, temp_;
+    int fd_ = -1;
+};
 
 // Moves the rasterizer's output to standard output (and the debug copy)
 // inside the kernel where it can: tee(2) and splice(2) between pipes, no copy

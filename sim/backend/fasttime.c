@@ -2,9 +2,12 @@
  * program's long waits (a 600-second hold, one-second retry pauses) cost nothing in tests while
  * its short pacing still happens. LD_PRELOAD=libzlp_fasttime.so PROGRAM ...
  * sleep() and usleep() are covered too: glibc reaches nanosleep from them internally, past any
- * preload. */
+ * preload. So is ppoll(), with which the filter sleeps (watching only its wake-up pipe): a
+ * ppoll of 100 ms or more looks at its descriptors once and returns at once. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <poll.h>
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -53,4 +56,16 @@ int usleep(useconds_t microseconds)
 {
     const struct timespec request = {microseconds / 1000000, (long)(microseconds % 1000000) * 1000};
     return nanosleep(&request, NULL);
+}
+
+int ppoll(struct pollfd *fds, nfds_t count, const struct timespec *timeout, const sigset_t *mask)
+{
+    static int (*real)(struct pollfd *, nfds_t, const struct timespec *, const sigset_t *);
+    static const struct timespec now = {0, 0};
+    if (!real)
+        real = (int (*)(struct pollfd *, nfds_t, const struct timespec *, const sigset_t *))dlsym(
+            RTLD_NEXT, "ppoll");
+    if (timeout && toNs(timeout) >= LONG_NS)
+        return real(fds, count, &now, mask);
+    return real(fds, count, timeout, mask);
 }

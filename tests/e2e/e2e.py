@@ -10,6 +10,7 @@ Each scenario asserts on what the simulated printer received (its JSON job repor
 CUPS reports (lpstat, and the job state over IPP), plus the files the filters leave behind.
 """
 import argparse
+import difflib
 import os
 import re
 import shutil
@@ -452,6 +453,79 @@ def scenario_bad_key(args):
     sim.stop()
 
 
+def hostile_ps(path):
+    """What mallory prints: cupsd's control lines, through Ghostscript's standard output."""
+    lines = ["%!PS-Adobe-3.0", "%%Pages: 1", "%%EndComments", "%%Page: 1 1",
+             r"(PPD: DefaultPasswd1=1 DefaultPasswd2=2 DefaultPasswd3=3 DefaultPasswd4=4\n) print",
+             r"(PPD: DefaultResolution=300dpi\n) print",
+             r"(STATE: +media-jam-error\n) print",
+             r"(ATTR: printer-alert-description=mallory-was-here\n) print flush",
+             "/Helvetica findfont 24 scalefont setfont 72 700 moveto (hostile) show showpage",
+             "%%EOF"]
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    return path
+
+
+def scenario_hostile_document(args):
+    """A document that prints control lines changes neither queue: its PPD and defaults, its
+    state reasons and alerts stay, and the next user's job is not held under a planted key."""
+    doc = hostile_ps(f"{WORK}/hostile.ps")
+    plain = text_ps(f"{WORK}/doc1.ps", 1)
+    for queue in (USB, NET):
+        sim = Simulator(args.sim, f"{WORK}/printer-{queue}", PORTS[queue])
+        add_queue(queue)
+        ppd = f"/etc/cups/ppd/{queue}.ppd"
+        ppd_before, options_before = read(ppd), run("lpoptions", "-p", queue, "-l")
+
+        def alerts():
+            return [l for l in printer_long(queue).splitlines() if "Alerts:" in l]
+
+        alerts_before = alerts()
+        wait_job(queue, lp(queue, doc, title="hostile"))
+        check_printed(sim.wait_report(1), queue, 1)
+        time.sleep(0.5)  # cupsd applies a job's PPD: lines as the job ends
+        changed = [l for l in difflib.unified_diff(ppd_before.splitlines(), read(ppd).splitlines(),
+                                                   lineterm="", n=0)][2:]
+        eq(changed, [], f"{queue} PPD lines the hostile job changed")
+        eq(run("lpoptions", "-p", queue, "-l"), options_before, f"{queue} options")
+        eq(alerts(), alerts_before, f"{queue} alerts (printer-state-reasons)")
+        state = printer_long(queue)
+        check("media-jam" not in state and "mallory" not in state, f"{queue} lpstat -l -p", state)
+        wait_job(queue, lp(queue, plain, title="next user"))
+        report = sim.wait_report(2)
+        check_printed(report, queue, 1)
+        eq((report["pjlSet"].get("HOLD"), report["pjlSet"].get("HOLDKEY")), ("OFF", None),
+           f"{queue}: the next job is held under no key")
+        sim.stop()
+
+
+def scenario_key_log(args):
+    """At LogLevel debug cupsd's log takes every run-log line of the filter: none may show the
+    digits of a secure-print key, while the printer still gets the key."""
+    run("cupsctl", "--debug-logging")
+    wait_until(lambda: run("lpstat", "-r", ok=False).startswith("scheduler is running"), 10,
+               "cupsd back at LogLevel debug")
+    sim = simulator(args, port=PORTS[USB])
+    add_queue(USB)
+    jid = lp(USB, text_ps(f"{WORK}/doc1.ps", 1), "Passwd1=9", "Passwd2=8", "Passwd3=7",
+             "Passwd4=6", title="held")
+    wait_job(USB, jid)
+    report = sim.wait_report(1)
+    eq(report["pjlSet"].get("HOLDKEY"), "9876", "the key in the job header")
+    log = wait_until(lambda: (t := read("/var/log/cups/error_log", "")) and
+                     "securityPasswd" in t and t, 10, "the filter's key lines in error_log")
+    # cupsd logs the job's own command line (argv[5], the options) itself; the filter's lines
+    # are the rest of the job's.
+    mine = [l for l in log.splitlines() if f"[Job {jid}]" in l and "argv[" not in l]
+    check(any("the whole securityPasswd = ****, securityPasswdCont = 4" in l for l in mine),
+          "the key lines are logged, hidden", [l for l in mine if "securityPasswd" in l])
+    check(any("@PJL SET HOLDKEY=****" in l for l in mine), "the header is logged, key hidden")
+    leaks = [l for l in mine if re.search(r"9876|securityPasswd = \d|HOLDKEY=\d", l)]
+    eq(leaks, [], "run-log lines with digits of the key")
+    sim.stop()
+
+
 def scenario_generic(args):
     """The harness itself, through Debian's generic PCL XL driver (no project code on the way)."""
     sim = simulator(args, port=9120)
@@ -480,6 +554,8 @@ SCENARIOS = {
     "net_silent": scenario_silent,
     "usb_bad_key": scenario_bad_key,
     "generic": scenario_generic,
+    "hostile_document": scenario_hostile_document,
+    "key_log": scenario_key_log,
 }
 
 

@@ -101,7 +101,7 @@ TEST_F(Filter, DefaultJobPrintsAndLeavesItsFiles)
     // CUPS runs filters with umask 077; the monitor, another user, must read them.
     EXPECT_EQ(fileMode(kSettings), 0644u);
     EXPECT_EQ(fileMode(kState), 0644u);
-    EXPECT_EQ(fileMode(kDebugCopy), 0644u);
+    EXPECT_EQ(fileMode(kDebugCopy), 0600u); // the stream holds the key: ours alone
 
     EXPECT_TRUE(contains(run.err, "INFO:打印机正在打印\n"));
     EXPECT_TRUE(endsWith(run.err, "STATE: -" + kReason + "INFO:空闲\n"));

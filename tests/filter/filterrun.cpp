@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <poll.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -60,6 +61,9 @@ FilterRun runFilter(const FilterCall &call)
         for (int fd = back >= 0 ? 4 : 3; fd < 1024; ++fd)
             close(fd);
         umask(077);
+        if (call.uid >= 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(call.gid) != 0 || setuid(call.uid) != 0))
+            _exit(126);
         std::vector<char *> argv = {const_cast<char *>(call.queue.c_str())};
         for (const std::string &arg : call.args)
             argv.push_back(const_cast<char *>(arg.c_str()));

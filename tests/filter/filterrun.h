@@ -31,6 +31,8 @@ struct FilterCall {
     std::string outputPath;
     // A file read as the back channel on descriptor 3 (empty: none).
     std::string backChannelPath;
+    // Run as this user (and its group), as cupsd runs filters as lp; -1: as we are.
+    int uid = -1, gid = -1;
 };
 
 FilterRun runFilter(const FilterCall &call);

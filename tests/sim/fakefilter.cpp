@@ -7,6 +7,7 @@
 //   usleep:US    usleep(3)                               absclock:MS clock_nanosleep, absolute
 //   copyin       standard input to standard output      env:NAME   report getenv(NAME)
 //   args         report argv[0..4]                       exit:N     exit with code N
+//   ppoll:MS     ppoll without descriptors
 // Results go to standard error as "drain=STATUS ms=T", "bidi=STATUS", "back=TEXT n=N ms=T", ...
 #include <cups/sidechannel.h>
 
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <poll.h>
 #include <string>
 #include <unistd.h>
 
@@ -94,6 +96,10 @@ void step(const std::string &op, const std::string &arg, char **argv)
         const long ms = std::stol(arg);
         const timespec wait{ms / 1000, (ms % 1000) * 1000000};
         nanosleep(&wait, nullptr);
+    } else if (op == "ppoll") { // how the filter sleeps, watching its wake-up pipe
+        const long ms = std::stol(arg);
+        const timespec wait{ms / 1000, (ms % 1000) * 1000000};
+        ppoll(nullptr, 0, &wait, nullptr);
     } else if (op == "sleepsec") {
         sleep(static_cast<unsigned>(std::stoul(arg)));
     } else if (op == "usleep") {
