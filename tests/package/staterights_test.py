@@ -49,7 +49,8 @@ class Planted(unittest.TestCase):
 
     def setUp(self):
         # The test's own files, in a folder only root can reach.
-        self.work = tempfile.mkdtemp(prefix="staterights.", dir="/var/tmp")
+        # On the tree's own file system, so that a hard link can reach these files.
+        self.work = tempfile.mkdtemp(prefix="staterights.", dir=self.scratch)
         os.chmod(self.work, 0o755)  # lp plants its link in a tree below
         self.addCleanup(shutil.rmtree, self.work, True)
         self.prepare()
@@ -156,6 +157,7 @@ class Planted(unittest.TestCase):
 
 class InstallTree(Planted):
     """packaging/installtree.cmake, as `cmake --install` runs it, into a staging folder."""
+    scratch = "/var/tmp"
 
     def prepare(self):
         self.stage = tempfile.mkdtemp(prefix="stage.", dir=self.work)
@@ -172,6 +174,7 @@ class InstallTree(Planted):
 
 class Postinst(Planted):
     """debian/postinst configure on the tree the sandbox installed in /opt."""
+    scratch = "/opt"  # the sandbox's
 
     def prepare(self):
         self.assertTrue(os.environ.get("ZLP_IN_SANDBOX"), "runs in tests/sandbox/sandbox.sh")
