@@ -283,9 +283,14 @@ def network_printer_rights(args):
 ADDRESS = f"{ZLP}/bin/net/config/netIpInfo"
 
 
+# On the file system of /opt, so that a hard link can reach them; removed again before purge.
+VICTIMS = "/opt/package-test-victims"
+
+
 def victim(name):
     """A file of the test's own that a planted link points at: (path, what must stay)."""
-    path = f"{WORK}/{name}"
+    os.makedirs(VICTIMS, exist_ok=True)
+    path = f"{VICTIMS}/{name}"
     with open(path, "w") as f:
         f.write("the test's own file\n")
     os.chmod(path, 0o600)
@@ -420,6 +425,7 @@ def lifecycle_with_cupsd(args, programs, times):
             victim = plant_symlink_as_lp()
             run("dpkg", "-i", newer)
             check_untouched(victim)
+            shutil.rmtree(VICTIMS)
             check(dpkg_status() == f"ii {version}+upgrade1", "upgraded", dpkg_status())
             eq(read(print_log_path(USB)), log_after_first, "the print log after the upgrade")
             check_installed(programs)
