@@ -130,7 +130,7 @@ void writeOut(const char *bytes, size_t length)
     const int log = openForAppend(kProfile.printLogPath);
     if (log >= 0) {
         std::fprintf(stderr, TAG "open file ok %s\n", kProfile.printLogPath);
-        appendText(log, kCancelledLine);
+        appendText(log, kCancelledLine, kProfile.printLogPath);
         close(log);
     }
 
@@ -258,9 +258,11 @@ void sendHeader(int copy)
     const size_t headerLength = std::strlen(buffersend);
     const size_t sent = writeAll(STDOUT_FILENO, buffersend, headerLength);
     logRun("[VARN-ZLP5520NW] DEBUG: send to printer head \n%s", buffersend);
+    // A short write is logged by both builds; only the header text is the USB build's.
     if (sent < headerLength)
-        logRun("[VARN-ZLP5520NW] DEBUG: send to printer head error writecont != %zu\n",
-               headerLength);
+        std::fprintf(stderr,
+                     "[VARN-ZLP5520NW] DEBUG: send to printer head error writecont != %zu\n",
+                     headerLength);
     if (copy >= 0) {
         writeAll(copy, buffersend, headerLength);
         logRun("[VARN-ZLP5520NW] DEBUG: write to printer log head \n%s", buffersend);
@@ -367,7 +369,8 @@ void pstopxlexec(const char *rasterizer, const char *debugCopy, const RasterChoi
         if (taken == 0)
             break;
         if (written < taken)
-            logRun("[VARN-ZLP5520NW] DEBUG: send to printer error writecont != bytes_read\n");
+            std::fputs("[VARN-ZLP5520NW] DEBUG: send to printer error writecont != bytes_read\n",
+                       stderr);
 
         drainAfterBlock();
         cancelIfRequested();
@@ -464,7 +467,8 @@ void sendTrailer()
     const cups_sc_status_t second = drainOutput(kProfile.trailerDrainSeconds, data, 1);
     logRun(TAG "status=%d;\n", second);
     logRun(TAG "status=%d;\n", first);
-    logRun(TAG "%s", kTrailer);
+    // The trailer as the run log shows it: the job end without the vendor prefix.
+    logRun(TAG "\x1b%%-12345X@PJL EOJ\n\x1b%%-12345X");
 }
 
 struct Arguments {
@@ -551,7 +555,7 @@ void writeJobFiles(const JobRecord &job, const Arguments &args, const TimeTexts 
     logRun(TAG "paperTray=%s\n", o.inputSlot.c_str());
     logRun(TAG "paperType=%s\n", o.mediaType.c_str());
     logRun(TAG "Duplex=%s\n", o.duplex.c_str());
-    appendText(log, printLogBlock(block, o));
+    appendText(log, printLogBlock(block, o), kProfile.printLogPath);
     close(log);
 }
 
@@ -561,7 +565,7 @@ void appendClosingLine(const char *line)
     if (log < 0)
         return;
     std::fprintf(stderr, TAG "open file ok %s\n", kProfile.printLogPath);
-    appendText(log, line);
+    appendText(log, line, kProfile.printLogPath);
     close(log);
 }
 

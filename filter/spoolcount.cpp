@@ -86,6 +86,10 @@ SpoolCount scanSpool(std::FILE *file, LogLines &log)
 
 bool isPdfStart(const char *data, std::size_t length)
 {
+    // A PostScript job may well name a PDF in its comments ("%%Title: (%PDF-1.7 reference)");
+    // its own first bytes say what it is.
+    if (length >= 2 && data[0] == '%' && data[1] == '!')
+        return false;
     static const char kMagic[] = "%PDF-";
     const char *end = data + std::min<std::size_t>(length, 1024);
     return std::search(data, end, kMagic, kMagic + sizeof kMagic - 1) != end;

@@ -20,5 +20,6 @@ std::string spoolPath(const char *jobId);
 SpoolCount scanSpool(std::FILE *file, LogLines &log);
 
 // Whether the first bytes of a spool file are those of a PDF document: "%PDF-" within the
-// first 1024 bytes, where readers accept the header. PostScript starts with "%!".
+// first 1024 bytes, where readers accept the header, in a file that does not begin with "%!"
+// (PostScript, counted by its comments whatever they mention).
 bool isPdfStart(const char *data, std::size_t length);

@@ -199,9 +199,35 @@ int openForAppend(const char *path)
     return -1;
 }
 
-bool appendText(int fd, const std::string &text)
+bool appendText(int fd, const std::string &text, const char *path)
 {
-    return writeAll(fd, text.data(), text.size()) == text.size();
+    // The print log is a history people read: a block that does not fit must leave no
+    // fragment behind, to which the next job's block would be glued once there is room.
+    struct stat before = {};
+    const bool sized = fstat(fd, &before) == 0;
+    ssize_t n;
+    do
+        n = write(fd, text.data(), text.size());
+    while (n < 0 && errno == EINTR); // interrupted before anything was written
+    if (n >= 0 && static_cast<size_t>(n) == text.size())
+        return true;
+    const int error = errno;
+    if (n > 0 && !(sized && ftruncate(fd, before.st_size) == 0)) {
+        std::fprintf(stderr,
+                     "DEBUG:[VARN-ZLP5520NW]write error %s: %zd of %zu bytes written, "
+                     "cannot remove them: %s\n",
+                     path, n, text.size(), std::strerror(errno));
+        return false;
+    }
+    if (n > 0)
+        std::fprintf(stderr,
+                     "DEBUG:[VARN-ZLP5520NW]write error %s: %zd of %zu bytes written, "
+                     "removed again\n",
+                     path, n, text.size());
+    else
+        std::fprintf(stderr, "DEBUG:[VARN-ZLP5520NW]write error %s: %s\n", path,
+                     n == 0 ? "nothing written" : std::strerror(error));
+    return false;
 }
 
 bool StreamCopier::waitForEnds()

@@ -48,8 +48,10 @@ bool replaceFile(const char *path, const std::string &text, int attempts, OpenLo
 // Opens the print log for appending, up to 8 tries 5 ms apart; made (or left) mode 0640,
 // readable by its owner and group only, since it names every user's jobs.
 int openForAppend(const char *path);
-// Appends text in one write; the log only ever grows.
-bool appendText(int fd, const std::string &text);
+// Appends text whole or not at all, in one write: a write that falls short (a full disk, a
+// file size limit) is cut off again, so the file keeps its size from before, and is logged
+// with the path. False when the text is not in the file.
+bool appendText(int fd, const std::string &text, const char *path);
 
 // Moves the rasterizer's output to standard output (and the debug copy)
 // inside the kernel where it can: tee(2) and splice(2) between pipes, no copy

@@ -131,14 +131,20 @@ ReplyRead classifyReply(const QByteArray &received)
     return {ReplyKind::Settings, received.mid(replyPrefixSize, settingsSize)};
 }
 
-SettingsText decodeSettings(const QByteArray &settings)
+SettingsText decodeSettings(const QByteArray &settings, QStringList *progress)
 {
-    QStringList groups[3];
+    static const char *const kNames[3] = {"ip = ", "mask = ", "port = "};
+    QString groups[3];
     const QStringList tokens = HexToStr(settings).split(QLatin1Char(' '), Qt::KeepEmptyParts);
-    for (int i = 0; i < tokens.size(); ++i)
-        groups[i < 4 ? 0 : i < 8 ? 1 : 2] << QString::number(tokens.at(i).toInt(nullptr, 16));
-    return {groups[0].join(QLatin1Char('.')), groups[1].join(QLatin1Char('.')),
-            groups[2].join(QLatin1Char('.'))};
+    for (int i = 0; i < tokens.size(); ++i) {
+        const int group = i < 4 ? 0 : i < 8 ? 1 : 2;
+        groups[group] += QString::number(tokens.at(i).toInt(nullptr, 16)) + QLatin1Char('.');
+        if (progress)
+            *progress << QLatin1String(kNames[group]) + groups[group];
+    }
+    for (QString &group : groups)
+        group.chop(1); // the last number's dot
+    return {groups[0], groups[1], groups[2]};
 }
 
 } // namespace ipconvert

@@ -13,6 +13,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 namespace ipconvert
 {
@@ -73,6 +74,8 @@ ReplyRead classifyReply(const QByteArray &received);
 struct SettingsText {
     QString ip, mask, gateway;
 };
-SettingsText decodeSettings(const QByteArray &settings);
+// With `progress`, the group's text so far after each number, as findIp logs it: "ip = 192.",
+// "ip = 192.168.", ..., "mask = 255.", ..., "port = 192.", ...
+SettingsText decodeSettings(const QByteArray &settings, QStringList *progress = nullptr);
 
 } // namespace ipconvert

@@ -135,10 +135,10 @@ void netIpSet::findIp(const QByteArray &reply)
         showInformation(tr("获取当前打印机IP地址失败！"));
         return;
     }
-    const ipconvert::SettingsText settings = ipconvert::decodeSettings(reply);
-    qDebug().noquote() << "ip = " + settings.ip;
-    qDebug().noquote() << "mask = " + settings.mask;
-    qDebug().noquote() << "port = " + settings.gateway;
+    QStringList progress;
+    const ipconvert::SettingsText settings = ipconvert::decodeSettings(reply, &progress);
+    for (const QString &line : progress)
+        qDebug().noquote() << line;
     ui->ipEdit->setText(settings.ip);
     ui->Ip_label->setText(settings.ip);
     ui->maskEdit->setText(settings.mask);

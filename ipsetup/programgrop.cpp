@@ -5,6 +5,7 @@
 #include "ui_ProgramGrop.h"
 
 #include <QProcess>
+#include <QTextCodec>
 
 namespace
 {
@@ -39,4 +40,12 @@ void ProgramGrop::on_pushButton_2_clicked()
 {
     // The reader's own status does not matter: a missing reader or guide simply returns.
     QProcess::execute(pdfReader, {userGuide});
+}
+
+void setupTextCodecs()
+{
+    QTextCodec *system = QTextCodec::codecForName("System");
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    if (system)
+        QTextCodec::setCodecForLocale(system);
 }

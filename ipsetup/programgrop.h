@@ -7,6 +7,10 @@
 
 class netIpSet;
 
+// Start-up of the setup tool, before the application exists: text streams (the address
+// file) write in the system's encoding, whatever codec was in force before.
+void setupTextCodecs();
+
 namespace Ui
 {
 class ProgramGrop;

@@ -163,6 +163,8 @@ void MainWindow::readSocket()
         execReturnMsg(buffer);
         return;
     }
+    // An empty datagram is a reply too: the count is logged once more before it is judged.
+    qDebug().noquote() << QStringLiteral("byte_read = %1").arg(0);
     if (netstatus::emptyDatagramRule(balloonMessage_, &link_->readyCountdown) ==
         netstatus::EmptyDatagram::ShowReady) {
         showMessageOnWindow(1, QStringLiteral("打印机准备就绪"),

@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <random>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +28,39 @@ const std::string kCancel = "\x1b%-12345X\n\x1b#+54321X_VARN@PJL CANCEL\n\x1b%-1
 const std::string kReason =
     "输入数字密码无效，请在电脑端打印队列中取消任务，并重新设置四位密码，重新打印\n";
 const std::string kHeaderEnd = "@PJL SET FIXINTENSITYUP=OFF\n";
+
+// A small tmpfs mounted over a folder for one test; fill() takes every block that is left,
+// so the next write that needs a block fails with ENOSPC (or falls short) as on a full disk.
+class TinyFileSystem
+{
+  public:
+    explicit TinyFileSystem(const std::string &dir) : dir_(dir)
+    {
+        mkdir(dir.c_str(), 0755);
+        mounted_ = mount("zlp-full", dir.c_str(), "tmpfs", 0, "size=64k,mode=0755") == 0;
+    }
+    ~TinyFileSystem()
+    {
+        if (mounted_)
+            umount2(dir_.c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+    void fill()
+    {
+        const int fd = open((dir_ + "/.filler").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        static const char page[4096] = {};
+        while (write(fd, page, sizeof page) > 0) {
+        }
+        while (write(fd, page, 1) > 0) {
+        }
+        close(fd);
+    }
+    void makeRoom() { unlink((dir_ + "/.filler").c_str()); }
+
+  private:
+    std::string dir_;
+    bool mounted_ = false;
+};
 
 class Filter : public ::testing::Test
 {
@@ -390,6 +427,104 @@ TEST_F(Filter, NetworkBuildKeepsNoStateFileNorDebugCopy)
     // The network build writes no option or key run-log lines.
     EXPECT_FALSE(contains(run.err, "paperSize"));
     EXPECT_FALSE(contains(run.err, "securityPasswd"));
+}
+
+TEST_F(Filter, PostScriptNamingAPdfHeaderIsCountedByItsComments)
+{
+    // The PDF header in a comment does not make the job a PDF: it begins with "%!".
+    writeFile("/var/spool/cups/d00042-001", "%!PS-Adobe-3.0\n%%Title: (%PDF-1.7 reference)\n"
+                                            "%%Pages: 3\n%%EndComments\n/#copies 2 def\n");
+    const FilterRun run = runFilter({});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(contains(readFile(kLog), "打印份数：2\n文档页数：3\n")) << readFile(kLog);
+    EXPECT_FALSE(contains(run.err, "pdf pages"));
+}
+
+TEST_F(Filter, UnreadableNodeNameGivesTheFallbackHost)
+{
+    setRasterizer("printf '%063d' 7\nseq 1 100\n");
+    FilterCall call;
+    call.env = {std::string("LD_PRELOAD=") + ZLP_NOUNAME};
+    const FilterRun run = runFilter(call);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(contains(run.out, "@PJL PRINTLOG ITEM = 3,alice\n"
+                                  "@PJL PRINTLOG ITEM = 4,localhost.localdomain\n"));
+    // The line has no line feed of its own: the run-log header follows on it.
+    EXPECT_TRUE(contains(run.err, "DEBUG:[VARN-ZLP5520NW] get uname error" +
+                                      std::string("DEBUG:[VARN-ZLP5520NW]*****")));
+    EXPECT_TRUE(
+        contains(run.err, "DEBUG:[VARN-ZLP5520NW]@PJL PRINTLOG ITEM = 4,localhost.localdomain\n"));
+}
+
+TEST_F(Filter, FullDiskLeavesThePrintLogWholeAndTheJobPrints)
+{
+    TinyFileSystem disk("/opt/varn/ZLP5520NW/bin/usb");
+    ASSERT_TRUE(disk.mounted()) << std::strerror(errno);
+    ASSERT_EQ(mkdir((kUsb + "config").c_str(), 0755), 0);
+    ASSERT_EQ(std::system(("mkdir -p " + kUsb + "zlp5520nw/bin").c_str()), 0);
+    setRasterizer("printf '%063d' 7\nseq 1 100000\n");
+    writeFile(kSettings, "previous settings\n");
+    writeFile(kState, "CODE=10006");
+    // Ten bytes short of a page: the block's first bytes would still fit, the rest not.
+    const std::string history = std::string(4085, '.') + "\n";
+    writeFile(kLog, history);
+    disk.fill();
+
+    const FilterRun full = runFilter({});
+    ASSERT_EQ(full.exitCode, 0) << full.err;
+    EXPECT_EQ(full.out.compare(0, kStart.size(), kStart), 0);
+    EXPECT_TRUE(endsWith(full.out, "100000\n" + kTrailer));
+    // Not one byte of the block or of the closing line stays behind.
+    EXPECT_EQ(readFile(kLog).size(), history.size()) << readFile(kLog).substr(history.size());
+    EXPECT_TRUE(readFile(kLog) == history);
+    EXPECT_TRUE(contains(full.err, "DEBUG:[VARN-ZLP5520NW]write error " + kLog + ": "));
+    EXPECT_EQ(readFile(kSettings), "previous settings\n");
+    EXPECT_EQ(readFile(kState), "CODE=10006");
+
+    // With room again the next job's block follows the old history directly.
+    disk.makeRoom();
+    const FilterRun next = runFilter({});
+    ASSERT_EQ(next.exitCode, 0) << next.err;
+    const std::string log = readFile(kLog);
+    EXPECT_EQ(log.compare(0, history.size() + 52, history + std::string(51, '*') + "\n"), 0)
+        << log.substr(history.size());
+    EXPECT_TRUE(endsWith(log, "duplex:单面打印\n\n打印任务完成\n"));
+    EXPECT_FALSE(contains(next.err, "write error"));
+}
+
+TEST_F(Filter, ShortWritesToThePrinterAreLoggedByBothBuilds)
+{
+    // Standard output on a full file system: the header and the data fall short.
+    TinyFileSystem disk("/var/tmp/full");
+    ASSERT_TRUE(disk.mounted()) << std::strerror(errno);
+    disk.fill();
+    setRasterizer("printf '%063d' 7\nseq 1 1000\n");
+    writeFile("/var/tmp/lock-reply", "CODE=00001");
+    for (const bool net : {false, true}) {
+        FilterCall call;
+        call.outputPath = "/var/tmp/full/job.prn";
+        if (net) {
+            call.program = "/usr/lib/cups/filter/pstopxl_5520nw_net";
+            call.queue = "ZLP5520NW-net";
+            call.ppd = "/usr/share/cups/model/ZLP5520NW-net.ppd";
+            call.backChannelPath = "/var/tmp/lock-reply";
+        }
+        call.timeoutSeconds = 30;
+        const FilterRun run = runFilter(call);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_TRUE(contains(run.err, "[VARN-ZLP5520NW] DEBUG: send to printer head error "
+                                      "writecont != "))
+            << net << run.err;
+        EXPECT_TRUE(contains(run.err, "[VARN-ZLP5520NW] DEBUG: send to printer error writecont "
+                                      "!= bytes_read\n"))
+            << net;
+        // What the network build leaves out around them: the header text and the data line.
+        EXPECT_EQ(contains(run.err, "send to printer head \n"), !net);
+        EXPECT_EQ(contains(run.err, "DEBUG: data = "), !net);
+        EXPECT_TRUE(endsWith(readFile(net ? "/opt/varn/ZLP5520NW/bin/net/print_log" : kLog),
+                             "\n打印任务完成\n"))
+            << net;
+    }
 }
 
 } // namespace

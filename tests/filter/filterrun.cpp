@@ -46,11 +46,18 @@ FilterRun runFilter(const FilterCall &call)
     if (pid == 0) {
         const int in = open(call.input.c_str(), O_RDONLY);
         dup2(in >= 0 ? in : open("/dev/null", O_RDONLY), 0);
-        dup2(out[1], 1);
+        const int output = call.outputPath.empty()
+                               ? out[1]
+                               : open(call.outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(output, 1);
         dup2(err[1], 2);
+        const int back =
+            call.backChannelPath.empty() ? -1 : open(call.backChannelPath.c_str(), O_RDONLY);
+        if (back >= 0)
+            dup2(back, 3);
         // No back or side channel unless a test brings one: nothing else may
         // sit on descriptors 3 and 4.
-        for (int fd = 3; fd < 1024; ++fd)
+        for (int fd = back >= 0 ? 4 : 3; fd < 1024; ++fd)
             close(fd);
         umask(077);
         std::vector<char *> argv = {const_cast<char *>(call.queue.c_str())};

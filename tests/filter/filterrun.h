@@ -27,6 +27,10 @@ struct FilterCall {
     int signalNumber = 0;
     double signalAfterSeconds = -1; // or after a delay
     pid_t signalTarget = 0;         // whom to signal; 0: the program started
+    // Standard output into this file instead of FilterRun::out (empty: captured).
+    std::string outputPath;
+    // A file read as the back channel on descriptor 3 (empty: none).
+    std::string backChannelPath;
 };
 
 FilterRun runFilter(const FilterCall &call);

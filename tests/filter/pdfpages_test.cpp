@@ -24,8 +24,13 @@ TEST(PdfSpool, HeaderWithinTheFirstKilobyte)
     EXPECT_TRUE(isPdf(std::string(1000, ' ') + "%PDF-1.4"));
     EXPECT_FALSE(isPdf(std::string(1020, ' ') + "%PDF-1.4")); // cut at 1024
     EXPECT_FALSE(isPdf("%!PS-Adobe-3.0\n%%Pages: 3\n"));
-    // A PostScript job that mentions PDF in a comment is still PostScript.
+    // A PostScript job that mentions PDF in a comment is still PostScript, even a full header.
     EXPECT_FALSE(isPdf("%!PS\n%%Title: (report.pdf) %PDF\n"));
+    EXPECT_FALSE(isPdf("%!PS-Adobe-3.0\n%%Title: (%PDF-1.7 reference)\n%%Pages: 3\n"));
+    EXPECT_FALSE(isPdf("%!%PDF-1.4\n"));
+    // Other bytes before the header (a PJL preamble, a byte-order mark) leave it a PDF.
+    EXPECT_TRUE(isPdf("\x1b%-12345X@PJL\n%PDF-1.4\n"));
+    EXPECT_TRUE(isPdf("%PS junk\n%PDF-1.4\n"));
     EXPECT_FALSE(isPdf("%PDF"));
     EXPECT_FALSE(isPdf(""));
 }

@@ -181,6 +181,10 @@ class DialogTest : public QObject
         startPrinter("device none\n");
         openDialog();
         QCOMPARE(info(), QString(notFound));
+        // The status line is red in every state of the window, whatever the style sheet does.
+        const QPalette palette = child<QLabel>("informationAdmin")->palette();
+        for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+            QCOMPARE(palette.color(group, QPalette::WindowText), QColor(Qt::red));
         QVERIFY(networkMode());
         QVERIFY(child<QPushButton>("findPrinter")->isEnabled());
         QVERIFY(commands().empty());

@@ -1,9 +1,11 @@
 // The address conversions, the address check, the reply forms and the registration's
 // command lines and failure texts: pure functions, tested with exact values.
 #include "ipconvert.h"
+#include "programgrop.h"
 #include "registration.h"
 
 #include <QByteArray>
+#include <QTextCodec>
 #include <cerrno>
 #include <gtest/gtest.h>
 
@@ -40,10 +42,17 @@ TEST(Conversions, ExampleRecordBothWays)
 
     EXPECT_EQ(HexToStr(exampleRecord), "c0 a8 01 0a ff ff ff 00 c0 a8 01 01");
     EXPECT_EQ(HexToStr(exampleRecord).size(), 35);
-    const SettingsText text = decodeSettings(exampleRecord);
+    QStringList progress;
+    const SettingsText text = decodeSettings(exampleRecord, &progress);
     EXPECT_EQ(text.ip, "192.168.1.10");
     EXPECT_EQ(text.mask, "255.255.255.0");
     EXPECT_EQ(text.gateway, "192.168.1.1");
+    // One log line per number: the group so far, each number with its dot.
+    const QStringList expected = {
+        "ip = 192.",   "ip = 192.168.",   "ip = 192.168.1.",     "ip = 192.168.1.10.",
+        "mask = 255.", "mask = 255.255.", "mask = 255.255.255.", "mask = 255.255.255.0.",
+        "port = 192.", "port = 192.168.", "port = 192.168.1.",   "port = 192.168.1.1."};
+    EXPECT_EQ(progress, expected);
 }
 
 TEST(Conversions, HexWalk)
@@ -177,4 +186,16 @@ TEST(Registration, FailureReasons)
     EXPECT_EQ(registration::fileFailureReason(EACCES), "没有写入权限，请把当前用户加入 lpadmin 组后重新登录，或以管理员（root）身份运行");
     EXPECT_EQ(registration::fileFailureReason(ENOENT), "目录不存在，请重新安装驱动");
     EXPECT_EQ(registration::queueFailureText(rights), "添加网络打印机失败：" + rights);
+}
+
+TEST(StartUp, TextStreamsWriteInTheSystemEncoding)
+{
+    // Whatever was in force before, the setup tool ends with the "System" codec, or with
+    // UTF-8 where Qt has none of that name.
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
+    setupTextCodecs();
+    QTextCodec *system = QTextCodec::codecForName("System");
+    ASSERT_NE(QTextCodec::codecForLocale(), nullptr);
+    EXPECT_EQ(QTextCodec::codecForLocale()->name(),
+              (system ? system : QTextCodec::codecForName("UTF-8"))->name());
 }

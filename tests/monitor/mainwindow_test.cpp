@@ -67,7 +67,14 @@ class MonitorWindowTest : public QObject
         return balloons->at(i).at(2).value<QSystemTrayIcon::MessageIcon>();
     }
     int balloonMs(int i) const { return balloons->at(i).at(3).toInt(); }
-    int expectedBalloonMs(int index) const { return kMonitorProfile.balloonMs[index]; }
+    // The USB monitor keeps a balloon 30 s in tray state 1, 60 s in state 2, two minutes
+    // otherwise; the network monitor always two minutes.
+    static int expectedBalloonMs(int index)
+    {
+        if (!usbBuild())
+            return 120000;
+        return index == 1 ? 30000 : index == 2 ? 60000 : 120000;
+    }
     // What the window's close button does.
     void userCloses() { w->close(); }
     void writeInfo(const QByteArray &content)
@@ -145,6 +152,9 @@ class MonitorWindowTest : public QObject
         QVERIFY(!tabs->isTabEnabled(1));
         QVERIFY(!tabs->isTabEnabled(2));
         QCOMPARE(tabs->tabText(0), QStringLiteral("当前状态"));
+        // Disabled tabs take no room and show no text.
+        QCOMPARE(tabs->styleSheet(),
+                 QStringLiteral("QTabBar::tab:disabled{width:0;color:transparent;}"));
 
         // The settings panel shows the defaults (no file under the real path here).
         QCOMPARE(fresh->ui->printer_resolution->text(), QStringLiteral("600dpi"));
@@ -181,6 +191,15 @@ class MonitorWindowTest : public QObject
         // Odd sizes: halves rounded toward zero.
         QCOMPARE(monitorWindowPosition(QRect(0, 0, 800, 600), QSize(521, 351)),
                  QPoint(799 - 9 - 260, 599 - 39 - 175));
+    }
+
+    void balloonDurationFollowsTheTrayState()
+    {
+        for (int index = 0; index < 4; ++index) {
+            w->trayStateIndex_ = index;
+            w->showMessage();
+            QCOMPARE(balloonMs(balloons->count() - 1), expectedBalloonMs(index));
+        }
     }
 
     void kindsSetImageColourBalloonAndTimer()

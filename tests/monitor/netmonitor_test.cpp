@@ -54,6 +54,17 @@ void loopbackNetwork(bool present)
     QCOMPARE(ip.exitCode(), 0);
 }
 
+// The monitor's debug lines, kept while a test wants them.
+QStringList gDebugLines;
+QtMessageHandler gDefaultHandler = nullptr;
+void keepDebugLine(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtDebugMsg)
+        gDebugLines << message;
+    else if (gDefaultHandler)
+        gDefaultHandler(type, context, message);
+}
+
 struct Balloon {
     QString title;
     QString message;
@@ -337,8 +348,14 @@ void NetMonitorTest::emptyDatagrams()
     QVERIFY(!printer.request().isEmpty());
 
     // Right after start (the "connecting" notice): an empty datagram means ready at once.
+    // Its count goes into the debug log twice: as read, and again before it is judged.
+    gDebugLines.clear();
+    gDefaultHandler = qInstallMessageHandler(keepDebugLine);
     printer.reply(QByteArray());
     QList<Balloon> shown = newBalloons(1);
+    qInstallMessageHandler(gDefaultHandler);
+    QCOMPARE(gDebugLines.count(QStringLiteral("byte_read = 0")), 2);
+    QCOMPARE(gDebugLines.filter(QStringLiteral("byte_read")).size(), 2);
     QCOMPARE(shown.size(), 1);
     QCOMPARE(shown[0].title, kReadyTitle);
 
