@@ -243,35 +243,36 @@ ProcessScan findProcess(const std::string &procDir, const std::vector<std::strin
         scan.vanished = static_cast<int>(entries.size());
         return scan;
     }
+    std::string path;
     for (const std::string &entry : entries) {
-        int processFd = ::openat(dirFd, entry.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        std::optional<std::string> stat;
-        if (processFd >= 0)
-            stat = readAt(processFd, "stat", statReadLimit);
+        path.assign(entry).append("/stat");
+        std::optional<std::string> stat = readAt(dirFd, path.c_str(), statReadLimit);
         if (!stat || stat->empty()) {
             // A process that ended after the listing reads as an error or as nothing.
-            if (processFd >= 0)
-                ::close(processFd);
             ++scan.vanished;
             continue;
         }
         ++scan.examined;
         auto name = commandNameOfStat(*stat);
-        if (name && *name == commandName) {
-            // Read through the same folder handle: if the process has gone and its pid been
-            // taken by another, this read fails instead of describing the newcomer.
+        if (!name || *name != commandName)
+            continue;
+        // A process of that name: its name and ids read again through one handle of its
+        // folder, so that a process that ended and left its pid to another in between
+        // cannot lend the newcomer's ids to the name (the reads then fail instead).
+        std::optional<ProcessUids> ids;
+        int processFd = ::openat(dirFd, entry.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (processFd >= 0) {
+            std::optional<std::string> again = readAt(processFd, "stat", statReadLimit);
             std::optional<std::string> status = readAt(processFd, "status", statReadLimit);
-            std::optional<ProcessUids> ids;
-            if (status)
+            ::close(processFd);
+            if (again && status && commandNameOfStat(*again) == name)
                 ids = uidsOfStatus(*status);
-            if (ids && runsWhollyAs(*ids, filterUid)) {
-                ::close(processFd);
-                scan.found = true;
-                break;
-            }
-            ++scan.impostors;
         }
-        ::close(processFd);
+        if (ids && runsWhollyAs(*ids, filterUid)) {
+            scan.found = true;
+            break;
+        }
+        ++scan.impostors;
     }
     ::close(dirFd);
     return scan;

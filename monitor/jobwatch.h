@@ -99,9 +99,9 @@ struct ProcessScan {
 // `commandName` and that runs wholly as `filterUid`; stops at the first one. Anyone may
 // start a program of that name, so a process of another user is counted as an impostor
 // and passed over. A process that exits between the listing and the read is skipped, not
-// taken for the end of the list. The stat and the status are read through one handle of
-// the process's folder, so a pid reused in between cannot mix two processes; each read is
-// bounded.
+// taken for the end of the list. A process of that name has its stat and status read
+// (again) through one handle of its folder, so a pid reused in between cannot mix two
+// processes; each read is bounded.
 ProcessScan findProcess(const std::string &procDir, const std::vector<std::string> &entries,
                         std::string_view commandName, uid_t filterUid);
 
