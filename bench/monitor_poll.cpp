@@ -120,8 +120,9 @@ int main(int argc, char **argv)
     // restart under the preload.
     if (!zlpsim::underUmockdevPreload()) {
         QCoreApplication app(argc, argv);
-        auto scan = [] {
-            if (!jobwatch::scanForProcess("/proc", "pstopxl_5520nw"))
+        const uid_t filterUid = jobwatch::filterUidOfSystem().value_or(0);
+        auto scan = [filterUid] {
+            if (!jobwatch::scanForProcess("/proc", "pstopxl_5520nw", filterUid))
                 std::abort();
         };
         if (FILE *load = std::fopen("/proc/loadavg", "r")) {

@@ -22,6 +22,9 @@ namespace
 {
 
 constexpr mode_t kSharedMode = 0644;
+// The print log lists every user's job titles, which CUPS shows only to each job's owner:
+// lp and the printer administrators (the file's group, lpadmin) may read it, nobody else.
+constexpr mode_t kPrintLogMode = 0640;
 
 int gPrinterOutput = -1;
 int gStallMs = 0;
@@ -257,10 +260,12 @@ int openForAppend(const char *path)
 {
     for (int attempt = 0; attempt < 8; ++attempt) {
         const int fd =
-            open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kSharedMode);
+            open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kPrintLogMode);
         logOpen(OpenLog::JobFile, path, fd >= 0, errno);
         if (fd >= 0) {
-            fchmod(fd, kSharedMode); // created under umask 077; fails harmlessly if not ours
+            // Created under umask 077; one left world-readable by an older install is
+            // closed. Fails harmlessly if not ours.
+            fchmod(fd, kPrintLogMode);
             return fd;
         }
         pause5ms();

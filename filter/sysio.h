@@ -69,7 +69,8 @@ enum class OpenLog { StateFile, JobFile };
 // one. Up to `attempts` tries 5 ms apart, each logged.
 bool replaceFile(const char *path, const std::string &text, int attempts, OpenLog logStyle);
 
-// Opens a file for appending (created readable by all), up to 8 tries 5 ms apart.
+// Opens the print log for appending, up to 8 tries 5 ms apart; made (or left) mode 0640,
+// readable by its owner and group only, since it names every user's jobs.
 int openForAppend(const char *path);
 // Appends text whole or not at all, in one write: a write that falls short (a full disk, a
 // file size limit) is cut off again, so the file keeps its size from before, and is logged

@@ -1,5 +1,6 @@
-// The two texts the job watch reads from others: a /proc/<pid>/stat line (a process may
-// name itself anything, brackets and line feeds included) and the listing of `lpstat`.
+// The texts the job watch reads from others: a /proc/<pid>/stat line (a process may name
+// itself anything, brackets and line feeds included), its status text, the listing of
+// `lpstat` and cups-files.conf.
 // The command name is a piece of the stat text between brackets; the queue counts are
 // bounded by the text and a job of the network queue never counts as one of the USB queue.
 #include "fuzzcheck.h"
@@ -31,5 +32,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (m.usbQueue == m.netQueue)
         FUZZ_CHECK(!jobwatch::usbJobListed(m));
     FUZZ_CHECK(jobwatch::netJobListed(m) == (m.netQueue > 0));
+
+    // Ids come only from a line that starts with the key.
+    if (jobwatch::uidsOfStatus(text))
+        FUZZ_CHECK(text.substr(0, 4) == "Uid:" || text.find("\nUid:") != text.npos);
+
+    // Each value is one trimmed, non-empty piece of one line; never root by number.
+    size_t lines = 1;
+    for (char c : text)
+        lines += c == '\n';
+    const std::vector<std::string> values = jobwatch::cupsUserValues(text);
+    FUZZ_CHECK(values.size() <= lines);
+    for (const std::string &value : values) {
+        FUZZ_CHECK(!value.empty() && value.find('\n') == std::string::npos);
+        FUZZ_CHECK(value.front() != ' ' && value.back() != ' ');
+    }
+    const auto uid = jobwatch::filterUidOfCupsFiles(
+        text, [](const std::string &name) -> std::optional<uid_t> {
+            return name == "lp" ? std::optional<uid_t>(7) : std::nullopt;
+        });
+    FUZZ_CHECK(uid && *uid != 0);
     return 0;
 }

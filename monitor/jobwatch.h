@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 namespace jobwatch
@@ -68,20 +69,68 @@ std::optional<std::string_view> commandNameOfStat(std::string_view stat);
 // Nothing when the directory cannot be read.
 std::optional<std::vector<std::string>> listProcessEntries(const std::string &procDir);
 
+// The four user ids of a process, from the "Uid:" line of /proc/<pid>/status.
+struct ProcessUids {
+    uid_t real = 0;
+    uid_t effective = 0;
+    uid_t saved = 0;
+    uid_t filesystem = 0;
+};
+
+// The "Uid:" line of a /proc/<pid>/status text: four decimal ids after the key. Nothing when
+// the line is missing or is not four numbers.
+std::optional<ProcessUids> uidsOfStatus(std::string_view status);
+
+// A process that CUPS started as `uid` has all four ids set to it; a set-user-ID program run
+// by someone else keeps that someone's real id.
+inline bool runsWhollyAs(const ProcessUids &ids, uid_t uid)
+{
+    return ids.real == uid && ids.effective == uid && ids.saved == uid && ids.filesystem == uid;
+}
+
 struct ProcessScan {
     bool found = false;
-    int examined = 0; // entries whose stat could be read
-    int vanished = 0; // entries gone (or unreadable) by the time their stat was read
+    int examined = 0;  // entries whose stat could be read
+    int vanished = 0;  // entries gone (or unreadable) by the time their stat was read
+    int impostors = 0; // processes of that name not run by the filter's user
 };
 
 // Looks through `entries` of `procDir` for a process whose command name is exactly
-// `commandName`; stops at the first one. A process that exits between the listing and the
-// read is skipped, not taken for the end of the list. Each stat read is bounded.
+// `commandName` and that runs wholly as `filterUid`; stops at the first one. Anyone may
+// start a program of that name, so a process of another user is counted as an impostor
+// and passed over. A process that exits between the listing and the read is skipped, not
+// taken for the end of the list. A process of that name has its stat and status read
+// (again) through one handle of its folder, so a pid reused in between cannot mix two
+// processes; each read is bounded.
 ProcessScan findProcess(const std::string &procDir, const std::vector<std::string> &entries,
-                        std::string_view commandName);
+                        std::string_view commandName, uid_t filterUid);
 
 // listProcessEntries + findProcess; nothing when the directory cannot be read.
-std::optional<ProcessScan> scanForProcess(const std::string &procDir, std::string_view commandName);
+std::optional<ProcessScan> scanForProcess(const std::string &procDir, std::string_view commandName,
+                                          uid_t filterUid);
+
+// ---------------------------------------------------------------- the filters' user
+
+// Where cupsd reads the user it runs filters as, and the user it takes without that line.
+constexpr const char *kCupsFilesConf = "/etc/cups/cups-files.conf";
+constexpr const char *kDefaultFilterUser = "lp";
+
+// The values of the "User" lines of a cups-files.conf text, in file order, read as cupsd
+// reads its configuration: "#" starts a comment, the first word is the directive (any
+// case), the rest of the line, trimmed, its value. Lines without a value are left out.
+std::vector<std::string> cupsUserValues(std::string_view conf);
+
+// The uid cupsd runs filters as, settled as cupsd settles it: `lookup` of the default user
+// first; then each "User" value in turn replaces it, a value starting with a digit as the
+// number of its leading digits, any other as the name `lookup` finds; a value that gives
+// uid 0 or an unknown name is refused and changes nothing. Nothing when no user results.
+std::optional<uid_t>
+filterUidOfCupsFiles(std::string_view conf,
+                     const std::function<std::optional<uid_t>(const std::string &)> &lookup);
+
+// The same for this machine: `confPath` read (bounded; a missing or unreadable file counts as
+// empty) and names looked up in the user database.
+std::optional<uid_t> filterUidOfSystem(const std::string &confPath = kCupsFilesConf);
 
 // ---------------------------------------------------------------- the printer state file
 

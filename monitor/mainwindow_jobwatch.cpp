@@ -54,6 +54,15 @@ bool MainWindow::checkPrintJob()
 
 void MainWindow::checkPrintingProcess()
 {
+    // Any user can run a program by the filter's name; only the one CUPS started counts.
+    // cupsd reads its user once at start-up, so the monitor does too.
+    static const std::optional<uid_t> filterUid = jobwatch::filterUidOfSystem();
+    if (!filterUid) {
+        // No such user: no filter can run, so the printer is free to be asked.
+        qDebug() << "no user for the filters in" << jobwatch::kCupsFilesConf;
+        printing_ = false;
+        return;
+    }
     const auto entries = jobwatch::listProcessEntries(kProcDir);
     if (!entries) {
         // Nothing looked at: the flag keeps what the last scan found.
@@ -61,10 +70,13 @@ void MainWindow::checkPrintingProcess()
         return;
     }
     const jobwatch::ProcessScan scan =
-        jobwatch::findProcess(kProcDir, *entries, kMonitorProfile.filterProcessName);
+        jobwatch::findProcess(kProcDir, *entries, kMonitorProfile.filterProcessName, *filterUid);
     // A process that ended between the listing and the read is skipped, not taken for the
     // end of the list.
     for (int i = 0; i < scan.vanished; ++i)
         qDebug() << "the pid stat file can not open!";
+    if (scan.impostors > 0)
+        qDebug() << scan.impostors << "process(es) named" << kMonitorProfile.filterProcessName
+                 << "not run by uid" << *filterUid << "ignored";
     printing_ = scan.found;
 }

@@ -16,11 +16,12 @@ class StatusLink
 {
   public:
     QByteArray request = netstatus::statusRequest();
-    QUdpSocket *socket = nullptr; // child of the window
-    QString printerIp;            // the address line as read from the address file
-    QHostAddress printer;         // null when that line is no address
-    int netErrorShown = 0;        // 1 after a failed send, until a send succeeds
-    int readyCountdown = 0;       // empty datagrams seen after a cancel
+    QUdpSocket *socket = nullptr;  // child of the window
+    QString printerIp;             // the address line as read from the address file
+    QHostAddress printer;          // null when that line is no address
+    int netErrorShown = 0;         // 1 after a failed send, until a send succeeds
+    int readyCountdown = 0;        // empty datagrams seen after a cancel
+    bool portWarningShown = false; // the reply port is another program's, and the user knows
 
     void setPrinterIp(const QString &line)
     {
@@ -44,6 +45,20 @@ namespace
 
 const char kNetIpInfoPath[] = "/opt/varn/ZLP5520NW/bin/net/config/netIpInfo";
 
+// Told when another program holds the reply port: the printer's answers go to it, and this
+// monitor would otherwise sit on its start-up text for ever.
+const char kPortTakenTitle[] = "无法接收打印机状态";
+const char kPortTakenMessage[] = "本机UDP 9102端口已被其他程序占用\n请关闭占用该端口的程序";
+
+// The reply port for this socket alone. Without SO_REUSEADDR, so that no other program,
+// whoever runs it, can bind the port beside the monitor afterwards: Linux gives the datagrams
+// of a shared UDP port to the socket bound last, which would take the printer's replies
+// without a word. A program that bound it first makes this fail, and the user is told.
+bool bindReplyPort(QUdpSocket *socket)
+{
+    return socket->bind(netstatus::kReplyPort, QAbstractSocket::DontShareAddress);
+}
+
 } // namespace
 
 QString MainWindow::readNetIpInfo()
@@ -62,10 +77,14 @@ void MainWindow::startStatusLink()
 {
     link_->setPrinterIp(readNetIpInfo());
     link_->socket = new QUdpSocket(this);
-    if (!link_->socket->bind(netstatus::kReplyPort))
+    connect(link_->socket, &QUdpSocket::readyRead, this, &MainWindow::readSocket);
+    if (!bindReplyPort(link_->socket)) {
         qDebug() << "bind port" << netstatus::kReplyPort
                  << "failed:" << link_->socket->errorString();
-    connect(link_->socket, &QUdpSocket::readyRead, this, &MainWindow::readSocket);
+        showMessageOnWindow(2, QString::fromUtf8(kPortTakenTitle),
+                            QString::fromUtf8(kPortTakenMessage));
+        link_->portWarningShown = true;
+    }
 }
 
 void MainWindow::printerStateCheck()
@@ -73,6 +92,24 @@ void MainWindow::printerStateCheck()
     // Asked on every tick, as in the USB build; nothing here depends on the answers.
     jobQueued_ = checkPrintJob();
     checkPrintingProcess();
+
+    // While another program holds the reply port, a request would only have the printer
+    // answer it; the port is tried again at every tick instead.
+    if (link_->socket->state() != QAbstractSocket::BoundState) {
+        if (!bindReplyPort(link_->socket)) {
+            qDebug() << "bind port" << netstatus::kReplyPort
+                     << "failed:" << link_->socket->errorString();
+            if (!link_->portWarningShown)
+                showMessageOnWindow(2, QString::fromUtf8(kPortTakenTitle),
+                                    QString::fromUtf8(kPortTakenMessage));
+            link_->portWarningShown = true;
+            return;
+        }
+        qDebug() << "bound port" << netstatus::kReplyPort;
+        link_->portWarningShown = false;
+        // Whatever was shown before, the first status from now on is shown.
+        lastStatusCode_ = 0;
+    }
 
     if (link_->netErrorShown == 1)
         link_->setPrinterIp(readNetIpInfo());

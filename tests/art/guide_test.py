@@ -107,6 +107,12 @@ class BuiltGuide(unittest.TestCase):
         radicals = re.findall(r"[\u2e80-\u2eff\u2f00-\u2fdf]", self.text)
         self.assertEqual(radicals, [])
 
+    def test_the_print_log_is_said_to_be_for_printer_administrators(self):
+        # It names every user's jobs: the guide must not tell users that anyone may read it.
+        text = squeeze(self.text)
+        self.assertTrue("只有打印机管理员（lpadmin组的成员）和root可以查看" in text)
+        self.assertFalse("任何用户都可以查看" in text)
+
     def test_a4_pages_with_numbers_and_embedded_fonts(self):
         info = run("pdfinfo", PDF).stdout
         self.assertRegex(info, r"Page size:\s+595(\.\d+)? x 842")

@@ -10,6 +10,9 @@ what the stand-in's notification server received.
 Besides passing or failing it writes OUTDIR/netmonitor-e2e.json: the latency from each reply
 the printer sent to the notice on the desktop (split into: until the monitor read it, the
 monitor's own work, and the way through D-Bus to the notification server), and the monitor's resident memory while idle.
+
+Then another local user's program holds UDP 9102 before the monitor starts again: the
+desktop gets the warning, and the printer's state once the program has gone.
 """
 import argparse
 import json
@@ -174,6 +177,47 @@ def scenario(args, outdir):
         sim.stop()
 
 
+PORT_TAKEN = ("无法接收打印机状态", "本机UDP 9102端口已被其他程序占用\n请关闭占用该端口的程序")
+# Another local user's program on the monitor's reply port, bound before the monitor starts.
+SQUATTER = ("import socket, time\n"
+            "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+            "s.bind(('0.0.0.0', 9102))\n"
+            "print('bound', flush=True)\n"
+            "time.sleep(600)\n")
+
+
+def squatted_port(args, outdir):
+    """A program of the user nobody holds UDP 9102 when the monitor starts, so the printer's
+    replies go to it: the desktop shows the warning instead of a start-up text for ever; once
+    the program has gone, the printer's state comes through."""
+    sim = Simulator(args.sim, f"{WORK}/printer2", 9100, "--bind", PRINTER, "--udp-port", "9101",
+                    "--udp-script", write(f"{WORK}/status2.txt", STATUS_SCRIPT))
+    squatter = subprocess.Popen(["/usr/bin/python3", "-c", SQUATTER], user="nobody",
+                                group="nogroup", extra_groups=[], stdout=subprocess.PIPE,
+                                text=True)
+    monitor = None
+    try:
+        eq(squatter.stdout.readline().strip(), "bound", "nobody's program holds UDP 9102")
+        events = desktop.Events(since=time.monotonic())
+        monitor = subprocess.Popen([NETMONITOR], stderr=subprocess.STDOUT,
+                                   stdout=open(os.path.join(outdir, "netmonitor-port.out"), "w"))
+
+        def expect(texts, timeout, what):
+            return events.next(lambda e: (desktop.is_notify(summary=texts[0], body=texts[1])(e)
+                                          and e["app_name"] == "netmonitor"), timeout, what)
+
+        expect(PORT_TAKEN, 15, "the warning that another program holds the reply port")
+        squatter.kill()
+        squatter.wait()
+        expect(READY, 15, "the printer's answer once the port is free")
+    finally:
+        if monitor:
+            desktop.stop_program(monitor)
+        squatter.kill()
+        squatter.wait()
+        sim.stop()
+
+
 def write(path, text):
     with open(path, "w") as f:
         f.write(text)
@@ -190,6 +234,7 @@ def main():
     os.makedirs(WORK)
     try:
         scenario(args, outdir)
+        squatted_port(args, outdir)
     except (Failure, desktop.Timeout) as failure:
         print(f"FAIL netmonitor: {failure}", file=sys.stderr)
         print("--- notices:", [(e["summary"], e["body"]) for e in desktop.Events().notices()],

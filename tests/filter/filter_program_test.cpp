@@ -108,6 +108,27 @@ TEST_F(Filter, DefaultJobPrintsAndLeavesItsFiles)
     EXPECT_FALSE(contains(run.err, "(QZTTEST)"));
 }
 
+// CUPS shows a job's title only to its owner; the print log lists every user's. Another
+// local user tries to read it: the log the filter makes, or finds world-readable from an
+// older install, is for its owner and group only.
+TEST_F(Filter, PrintLogIsNotReadableByOtherUsers)
+{
+    const std::string asNobody = "runuser -u nobody -- cat " + kLog + " >/dev/null 2>&1";
+    for (bool existed : {false, true}) {
+        if (existed) {
+            writeFile(kLog, "");
+            ASSERT_EQ(chmod(kLog.c_str(), 0644), 0);
+        } else {
+            unlink(kLog.c_str());
+        }
+        const FilterRun run = runFilter({});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_TRUE(contains(readFile(kLog), "\n文件名：report\n")) << existed;
+        EXPECT_EQ(fileMode(kLog), 0640u) << existed;
+        EXPECT_NE(std::system(asNobody.c_str()), 0) << existed;
+    }
+}
+
 TEST_F(Filter, CommandLineOptionsOverridePpdDefaults)
 {
     FilterCall call;

@@ -26,6 +26,8 @@ namespace
 constexpr const char *usbQueue = "ZLP5520NW";
 constexpr const char *netQueue = "ZLP5520NW-net";
 constexpr const char *filterName = "pstopxl_5520nw";
+// The user CUPS runs filters as; the fake filters run as it unless a test says otherwise.
+const uid_t lp = NamedProcess::filterUid();
 
 // The severity map of the status catalogue, as far as these tests need it.
 int testSeverity(std::string_view line)
@@ -236,18 +238,18 @@ TEST_F(ProcScan, FindsARunningUsbFilterAndLosesItWhenItEnds)
 {
     NamedProcess filter(dir_.path(), filterName);
     const std::vector<std::string> own{std::to_string(filter.pid())};
-    auto scan = scanForProcess("/proc", filterName);
+    auto scan = scanForProcess("/proc", filterName, lp);
     ASSERT_TRUE(scan);
     EXPECT_TRUE(scan->found);
-    EXPECT_TRUE(findProcess("/proc", own, filterName).found);
+    EXPECT_TRUE(findProcess("/proc", own, filterName, lp).found);
     filter.stop();
-    ProcessScan after = findProcess("/proc", own, filterName);
+    ProcessScan after = findProcess("/proc", own, filterName, lp);
     EXPECT_FALSE(after.found);
     EXPECT_EQ(after.vanished, 1);
     // Every process of the machine is looked at, not just the ones before the first gap.
     auto all = listProcessEntries("/proc");
     ASSERT_TRUE(all);
-    ProcessScan whole = findProcess("/proc", *all, "no-such-command");
+    ProcessScan whole = findProcess("/proc", *all, "no-such-command", lp);
     EXPECT_FALSE(whole.found);
     EXPECT_GT(whole.examined, int(all->size()) / 2);
 }
@@ -261,12 +263,12 @@ TEST_F(ProcScan, NetworkFilterAndLookAlikesDoNotMatch)
     NamedProcess upper(dir_.path(), "PSTOPXL_5520NW");
     std::vector<std::string> own{std::to_string(net.pid()), std::to_string(paren.pid()),
                                  std::to_string(upper.pid())};
-    ProcessScan scan = findProcess("/proc", own, filterName);
+    ProcessScan scan = findProcess("/proc", own, filterName, lp);
     EXPECT_FALSE(scan.found);
     EXPECT_EQ(scan.examined, 3);
     NamedProcess filter(dir_.path(), filterName);
     own.push_back(std::to_string(filter.pid()));
-    EXPECT_TRUE(findProcess("/proc", own, filterName).found);
+    EXPECT_TRUE(findProcess("/proc", own, filterName, lp).found);
 }
 
 TEST_F(ProcScan, AProcessThatExitsDuringTheScanIsSkipped)
@@ -280,12 +282,12 @@ TEST_F(ProcScan, AProcessThatExitsDuringTheScanIsSkipped)
     // would end a scan that stops at the first unreadable entry.
     leaver.stop();
     std::vector<std::string> order{std::to_string(leaverPid), std::to_string(filter.pid())};
-    ProcessScan scan = findProcess("/proc", order, filterName);
+    ProcessScan scan = findProcess("/proc", order, filterName, lp);
     EXPECT_TRUE(scan.found);
     EXPECT_EQ(scan.vanished, 1);
     EXPECT_EQ(scan.examined, 1);
     // The same with the whole listing taken before the exit.
-    EXPECT_TRUE(findProcess("/proc", *entries, filterName).found);
+    EXPECT_TRUE(findProcess("/proc", *entries, filterName, lp).found);
 }
 
 TEST_F(ProcScan, ReadsOnlyNumericEntriesAndSkipsUnreadableOnes)
@@ -297,16 +299,152 @@ TEST_F(ProcScan, ReadsOnlyNumericEntriesAndSkipsUnreadableOnes)
     dir_.write("self/stat", "99 (pstopxl_5520nw) S 1");
     dir_.write("3x/stat", "98 (pstopxl_5520nw) S 1");
     dir_.write("12/stat", "12 (pstopxl_5520nw) R 1 12");
+    dir_.write("12/status", "Name:\tpstopxl_5520nw\nUid:\t" + std::to_string(lp) + "\t" +
+                                std::to_string(lp) + "\t" + std::to_string(lp) + "\t" +
+                                std::to_string(lp) + "\n");
     auto entries = listProcessEntries(dir_.path());
     ASSERT_TRUE(entries);
     std::sort(entries->begin(), entries->end());
     EXPECT_EQ(*entries, (std::vector<std::string>{"1", "12", "5"}));
-    ProcessScan scan = findProcess(dir_.path(), {"5", "1", "12"}, filterName);
+    ProcessScan scan = findProcess(dir_.path(), {"5", "1", "12"}, filterName, lp);
     EXPECT_TRUE(scan.found);
     EXPECT_EQ(scan.vanished, 1);
     EXPECT_EQ(scan.examined, 2);
     // A directory that cannot be listed gives no answer at all, so the caller keeps its own.
-    EXPECT_FALSE(scanForProcess(dir_.file("missing"), filterName));
+    EXPECT_FALSE(scanForProcess(dir_.file("missing"), filterName, lp));
+}
+
+// ---------------------------------------------------------------- who runs it
+
+// A local user holds a job in the queue and starts a program named like the filter, so
+// that the monitor stops asking the printer (and never shows a jam). Only the process CUPS
+// started, as its filter user, may count.
+TEST_F(ProcScan, AProgramOfTheFilterNameRunByAnotherUserDoesNotCount)
+{
+    const passwd *nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    NamedProcess impostor(dir_.path(), filterName, nobody->pw_uid);
+    NamedProcess asRoot(dir_.path(), filterName, 0);
+    std::vector<std::string> own{std::to_string(impostor.pid()), std::to_string(asRoot.pid())};
+    ProcessScan scan = findProcess("/proc", own, filterName, lp);
+    EXPECT_FALSE(scan.found);
+    EXPECT_EQ(scan.impostors, 2);
+    EXPECT_EQ(scan.examined, 2);
+    // The filter CUPS started, as lp, after them: found.
+    NamedProcess filter(dir_.path(), filterName);
+    own.push_back(std::to_string(filter.pid()));
+    scan = findProcess("/proc", own, filterName, lp);
+    EXPECT_TRUE(scan.found);
+    EXPECT_EQ(scan.impostors, 2);
+}
+
+TEST_F(ProcScan, AFilterNamedProcessWithoutAReadableUidDoesNotCount)
+{
+    // In a /proc-like tree: one without a status (hidden, gone), one whose ids are not four
+    // numbers, one set-user-ID to lp but started by someone else.
+    const std::string l = std::to_string(lp);
+    for (const char *d : {"20", "21", "22"}) {
+        ::mkdir(dir_.file(d).c_str(), 0755);
+        dir_.write(std::string(d) + "/stat", std::string(d) + " (pstopxl_5520nw) S 1");
+    }
+    dir_.write("21/status", "Uid:\t" + l + "\t" + l + "\n");
+    dir_.write("22/status", "Uid:\t1000\t" + l + "\t" + l + "\t" + l + "\n");
+    ProcessScan scan = findProcess(dir_.path(), {"20", "21", "22"}, filterName, lp);
+    EXPECT_FALSE(scan.found);
+    EXPECT_EQ(scan.impostors, 3);
+}
+
+TEST(StatusUids, ReadsTheFourIdsOfTheUidLine)
+{
+    const char *status = "Name:\tpstopxl_5520nw\nUmask:\t0077\nState:\tS (sleeping)\n"
+                         "Tgid:\t812\nPid:\t812\nPPid:\t700\nTracerPid:\t0\n"
+                         "Uid:\t7\t7\t7\t7\nGid:\t7\t7\t7\t7\n";
+    auto ids = uidsOfStatus(status);
+    ASSERT_TRUE(ids);
+    EXPECT_TRUE(runsWhollyAs(*ids, 7));
+    EXPECT_FALSE(runsWhollyAs(*ids, 0));
+    // Each of the four matters: a set-user-ID program, a changed file-system id.
+    for (const char *line : {"Uid:\t1000\t7\t7\t7\n", "Uid:\t7\t1000\t7\t7\n",
+                             "Uid:\t7\t7\t1000\t7\n", "Uid:\t7\t7\t7\t1000\n"}) {
+        ids = uidsOfStatus(line);
+        ASSERT_TRUE(ids) << line;
+        EXPECT_FALSE(runsWhollyAs(*ids, 7)) << line;
+    }
+    ids = uidsOfStatus("Uid:\t4294967294\t4294967294\t4294967294\t4294967294");
+    ASSERT_TRUE(ids);
+    EXPECT_EQ(ids->real, 4294967294u);
+}
+
+TEST(StatusUids, NothingWithoutFourNumbers)
+{
+    for (const char *text :
+         {"", "Name:\tx\n", "Uid:\n", "Uid:\t7\t7\t7\n", "Uid:\t7\t7\t7\t7\t7\n",
+          "Uid:\t7\t7\tx\t7\n", "Uid:\t-1\t7\t7\t7\n", "Uid:\t4294967296\t7\t7\t7\n",
+          "Uid:\t99999999999\t7\t7\t7\n", "Name:\tUid:\t7\t7\t7\t7\n", " Uid:\t7\t7\t7\t7\n"})
+        EXPECT_FALSE(uidsOfStatus(text)) << text;
+}
+
+std::optional<uid_t> fakeUsers(const std::string &name)
+{
+    if (name == "lp")
+        return 7;
+    if (name == "cupsfilter")
+        return 120;
+    if (name == "toor")
+        return 0;
+    return std::nullopt;
+}
+
+struct ConfCase {
+    const char *conf;
+    std::optional<uid_t> uid;
+};
+
+class CupsFilesUser : public ::testing::TestWithParam<ConfCase>
+{
+};
+
+TEST_P(CupsFilesUser, SettlesTheUserAsCupsdDoes)
+{
+    EXPECT_EQ(filterUidOfCupsFiles(GetParam().conf, fakeUsers), GetParam().uid) << GetParam().conf;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    JobWatch, CupsFilesUser,
+    ::testing::Values(
+        // Debian's file: the line is a comment.
+        ConfCase{"# Administrator user group...\nSystemGroup lpadmin\n#User lp\n", 7},
+        ConfCase{"", 7}, ConfCase{"User cupsfilter\n", 120},
+        ConfCase{"  user\tcupsfilter  \r\n", 120},
+        ConfCase{"USER cupsfilter # the filters' own account\n", 120}, ConfCase{"User 500\n", 500},
+        ConfCase{"User 500x\n", 500},
+        // The last one that cupsd accepts holds.
+        ConfCase{"User cupsfilter\nUser lp\n", 7},
+        ConfCase{"User cupsfilter\nUser nosuchuser\n", 120},
+        // Never root, by name or number.
+        ConfCase{"User cupsfilter\nUser toor\nUser 0\n", 120},
+        ConfCase{"User\nUsers 120\nGroup lp\n", 7}));
+
+TEST(CupsFilesUser, NoUserAtAllWithoutLp)
+{
+    auto nobody = [](const std::string &) { return std::optional<uid_t>(); };
+    EXPECT_EQ(filterUidOfCupsFiles("", nobody), std::nullopt);
+    EXPECT_EQ(filterUidOfCupsFiles("User 300\n", nobody), std::optional<uid_t>(300));
+    EXPECT_EQ(cupsUserValues("User a\\#b # c\nUser\n#User x\n User  d e \n"),
+              (std::vector<std::string>{"a#b", "d e"}));
+}
+
+TEST(CupsFilesUser, ReadsThisMachinesFileAndRefusesAFifo)
+{
+    TempDir dir;
+    dir.write("cups-files.conf", "User nobody\n");
+    const passwd *nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    EXPECT_EQ(filterUidOfSystem(dir.file("cups-files.conf")), std::optional<uid_t>(nobody->pw_uid));
+    EXPECT_EQ(filterUidOfSystem(dir.file("missing")), std::optional<uid_t>(lp));
+    // A FIFO nobody writes is not waited for.
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0644), 0);
+    EXPECT_EQ(filterUidOfSystem(dir.file("fifo")), std::optional<uid_t>(lp));
 }
 
 // ---------------------------------------------------------------- the state file pick

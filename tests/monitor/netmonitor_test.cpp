@@ -12,8 +12,15 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <cerrno>
+#include <csignal>
 #include <memory>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 Q_DECLARE_METATYPE(QSystemTrayIcon::MessageIcon)
 
@@ -95,6 +102,62 @@ class Peer
     QHostAddress asker;
 };
 
+// Another local user's program on UDP port 9102, bound to every address, with or without
+// SO_REUSEADDR: a child process under the uid of "nobody". It reports whether the bind
+// succeeded and then holds the port until it is stopped.
+class PortSquatter
+{
+  public:
+    explicit PortSquatter(bool reuseAddress)
+    {
+        int ready[2];
+        if (::pipe(ready) != 0)
+            return;
+        const passwd *nobody = ::getpwnam("nobody");
+        const uid_t uid = nobody ? nobody->pw_uid : 65534;
+        const gid_t gid = nobody ? nobody->pw_gid : 65534;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(ready[0]);
+            char bound = 0;
+            if (::setgid(gid) == 0 && ::setuid(uid) == 0) {
+                const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+                const int on = 1;
+                if (reuseAddress)
+                    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+                sockaddr_in address{};
+                address.sin_family = AF_INET;
+                address.sin_port = htons(9102);
+                address.sin_addr.s_addr = htonl(INADDR_ANY);
+                bound = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+            }
+            (void)!::write(ready[1], &bound, 1);
+            for (;;)
+                ::pause();
+        }
+        ::close(ready[1]);
+        char bound = 0;
+        while (::read(ready[0], &bound, 1) < 0 && errno == EINTR) {
+        }
+        ::close(ready[0]);
+        bound_ = bound == 1;
+    }
+    ~PortSquatter() { stop(); }
+    bool bound() const { return bound_; }
+    void stop()
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+
+  private:
+    pid_t pid_ = -1;
+    bool bound_ = false;
+};
+
 } // namespace
 
 class NetMonitorTest : public QObject
@@ -115,6 +178,8 @@ class NetMonitorTest : public QObject
     void everyNoticeIsALongBalloonEvenRepeated();
     void windowDifferences();
     void tickAsksTheJobWatchAndRefreshesThePanel();
+    void aProgramHoldingTheReplyPortIsToldAndOutlived();
+    void noProgramCanBindTheReplyPortBesideTheMonitor();
 
   private:
     void startMonitor();
@@ -475,6 +540,58 @@ void NetMonitorTest::tickAsksTheJobWatchAndRefreshesThePanel()
     QVERIFY(asked.open(QIODevice::ReadOnly));
     QCOMPARE(asked.readAll(), QByteArray("-R ZLP5520NW ZLP5520NW-net\n"));
     QFile::remove(printerInfo);
+}
+
+// Another user's program bound UDP 9102 before the monitor started: the printer's replies
+// go to it. The user is told instead of left with the start-up text, no request is sent
+// that only that program would hear, and once it lets the port go the monitor takes it.
+void NetMonitorTest::aProgramHoldingTheReplyPortIsToldAndOutlived()
+{
+    writeNetIpInfo(QStringLiteral("127.0.0.2"));
+    Peer printer("127.0.0.2");
+    PortSquatter squatter(false);
+    QVERIFY(squatter.bound());
+    startMonitor();
+    // Said at once, in place of the start-up text (the balloon went out before the test
+    // could listen; the window holds the same texts).
+    QCOMPARE(label("printer_state")->text(), QStringLiteral("无法接收打印机状态"));
+    QCOMPARE(label("printer_help")->text(),
+             QStringLiteral("本机UDP 9102端口已被其他程序占用\n请关闭占用该端口的程序"));
+    QVERIFY(window->isVisible());
+
+    // Once per occupation, however many ticks.
+    for (int tick = 0; tick < 3; ++tick)
+        window->printerStateCheck();
+    QVERIFY(printer.request(300).isEmpty());
+    QVERIFY(newBalloons().isEmpty());
+
+    squatter.stop();
+    window->printerStateCheck();
+    QCOMPARE(printer.request(), QByteArray("GetStatus;"));
+    printer.reply("CODE=10001");
+    const QList<Balloon> shown = newBalloons(1);
+    QCOMPARE(shown.size(), 1);
+    QCOMPARE(shown[0].title, kReadyTitle);
+}
+
+// A program started after the monitor cannot share its port (Linux would give such a
+// program, bound last, every reply of the printer).
+void NetMonitorTest::noProgramCanBindTheReplyPortBesideTheMonitor()
+{
+    writeNetIpInfo(QStringLiteral("127.0.0.2"));
+    startMonitor();
+    QCOMPARE(label("printer_state")->text(), QStringLiteral("网络状态监视器启动"));
+    Peer printer("127.0.0.2");
+    for (bool reuse : {true, false}) {
+        PortSquatter squatter(reuse);
+        QVERIFY2(!squatter.bound(), reuse ? "bound with SO_REUSEADDR" : "bound");
+    }
+    window->printerStateCheck();
+    QCOMPARE(printer.request(), QByteArray("GetStatus;"));
+    printer.reply("CODE=10023");
+    const QList<Balloon> shown = newBalloons(1);
+    QCOMPARE(shown.size(), 1);
+    QCOMPARE(shown[0].title, kPrintingTitle);
 }
 
 QTEST_MAIN(NetMonitorTest)

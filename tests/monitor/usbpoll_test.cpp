@@ -15,6 +15,7 @@
 #include <QtTest>
 #include <csignal>
 #include <memory>
+#include <pwd.h>
 #include <sys/stat.h>
 
 namespace
@@ -75,6 +76,7 @@ class UsbPollTest : public QObject
     void busyPrinterIsLeftAloneAndTheStateFileSpeaks();
     void badStateFilesShowNothingAndDoNotHang();
     void jobOrFilterAloneStillAsksThePrinter();
+    void aFilterNamedProgramOfAnotherUserDoesNotSilenceThePrinter();
     void queuedJobWithThePrinterGoneWarns();
     void hangingListingIsStoppedAfterThirtySeconds();
     void failedReleaseIsRetriedNotLeaked();
@@ -475,6 +477,36 @@ void UsbPollTest::jobOrFilterAloneStillAsksThePrinter()
     window_->printerStateCheck();
     QCOMPARE(commandsReceived(), 3);
     QCOMPARE(state(), kReady);
+}
+
+// What a local user tries: hold a job in the queue (lp -H indefinite) and run any program
+// under the filter's name, so that the monitor takes the printer for busy, stops asking it
+// and never shows the jam. Only the filter CUPS runs (as lp) leaves the printer alone.
+void UsbPollTest::aFilterNamedProgramOfAnotherUserDoesNotSilenceThePrinter()
+{
+    startPrinter("on \"CheckStatus?\"\n reply \"CODE=44102\"\n");
+    const passwd *nobody = ::getpwnam("nobody");
+    QVERIFY(nobody);
+    NamedProcess impostor(dir_.path().toStdString(), "pstopxl_5520nw", nobody->pw_uid);
+    QVERIFY(impostor.pid() > 0);
+    setListing("  0 ZLP5520NW-5 mallory 1024 Tue 08 Dec 2026 04:00:00 UTC\n");
+    writeState("CODE=10023"); // left by the last real job
+    window_->printerStateCheck();
+    QCOMPARE(commandsReceived(), 1);
+    QCOMPARE(state(), QStringLiteral("后部卡纸"));
+    bool logged = false;
+    for (const QString &line : capturedLines)
+        logged = logged || line.contains(QStringLiteral("named pstopxl_5520nw not run by uid"));
+    QVERIFY(logged);
+
+    // The same name run as root is no filter either; the one CUPS runs as lp is.
+    NamedProcess asRoot(dir_.path().toStdString(), "pstopxl_5520nw", 0);
+    window_->printerStateCheck();
+    QCOMPARE(commandsReceived(), 2);
+    NamedProcess filter(dir_.path().toStdString(), "pstopxl_5520nw");
+    window_->printerStateCheck();
+    QCOMPARE(commandsReceived(), 2);
+    QCOMPARE(state(), kPrinting);
 }
 
 void UsbPollTest::queuedJobWithThePrinterGoneWarns()

@@ -130,10 +130,10 @@ def check_installed(programs):
         ids = re.findall(r'^\*1284DeviceID: "([^"]*)"', read(p), re.M)
         eq(len(ids), 1, f"*1284DeviceID lines in {p}")
     check_rights(f"{ZLP}/bin/usb/config", "lp", "lp", 0o755)
-    check_rights(f"{ZLP}/bin/usb/print_log", "lp", "lp", 0o644)
+    check_rights(f"{ZLP}/bin/usb/print_log", "lp", "lpadmin", 0o640)
     check_rights(f"{ZLP}/bin/net/config", "lp", "lpadmin", 0o2775)
     check_rights(f"{ZLP}/bin/net/config/netIpInfo", "root", "lpadmin", 0o664)
-    check_rights(f"{ZLP}/bin/net/print_log", "lp", "lp", 0o644)
+    check_rights(f"{ZLP}/bin/net/print_log", "lp", "lpadmin", 0o640)
     check(os.path.realpath(f"{ZLP}/bin/usb/zlp5520nw/bin/gs") == os.path.realpath("/usr/bin/gs"),
           "the rasterizer link leads to Debian's Ghostscript")
     rule = read(UDEV_RULE, "")
@@ -221,6 +221,14 @@ def network_printer_rights(args):
               "a user outside lpadmin cannot write the address", out)
         out = as_user("zlpuser", *register)
         check(out.returncode != 0, "a user outside lpadmin cannot add the queue", out)
+        # The print log names every user's jobs: printer administrators read it, others not.
+        log = print_log_path(USB)
+        out = as_user("zlpuser", "cat", log)
+        check(out.returncode != 0 and "Permission denied" in out.stderr,
+              "a user outside lpadmin cannot read the print log", out)
+        out = as_user("zlpadmin", "cat", log)
+        check(out.returncode == 0 and "文件名：before-upgrade" in out.stdout,
+              "a member of lpadmin reads the print log", out)
         eq(read(address), "", "the address after the refused user")
 
         out = as_user("zlpadmin", *write)
@@ -270,6 +278,57 @@ def network_printer_rights(args):
         for f in backups:
             if os.path.exists(f):
                 os.remove(f)
+
+
+ADDRESS = f"{ZLP}/bin/net/config/netIpInfo"
+
+
+# On the file system of /opt, so that a hard link can reach them; removed again before purge.
+VICTIMS = "/opt/package-test-victims"
+
+
+def victim(name):
+    """A file of the test's own that a planted link points at: (path, what must stay)."""
+    os.makedirs(VICTIMS, exist_ok=True)
+    path = f"{VICTIMS}/{name}"
+    with open(path, "w") as f:
+        f.write("the test's own file\n")
+    os.chmod(path, 0o600)
+    st = os.stat(path)
+    return path, (st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode), 1, read(path))
+
+
+def check_untouched(planted):
+    path, before = planted
+    st = os.stat(path)
+    eq((st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode), st.st_nlink, read(path)), before,
+       f"{path}, the planted link's target, after postinst")
+    st = os.lstat(ADDRESS)
+    check(stat.S_ISREG(st.st_mode) and st.st_nlink == 1, f"{ADDRESS} is a plain file again")
+    check_rights(ADDRESS, "root", "lpadmin", 0o664)
+
+
+def plant_symlink_as_lp():
+    """lp owns bin/net/config: it replaces the address file by a symlink."""
+    planted = victim("symlink-target")
+    out = as_user("lp", "ln", "-sfn", planted[0], ADDRESS)
+    check(out.returncode == 0 and os.path.islink(ADDRESS), "lp plants a symlink", out)
+    return planted
+
+
+def planted_links_before_postinst():
+    """A hard link (as lp could where fs.protected_hardlinks is 0, or with a file it may
+    read and write; planted by root here) and a symlink, then the installed postinst."""
+    postinst = f"/var/lib/dpkg/info/{PACKAGE}.postinst"
+    version = dpkg_status()[3:]
+    hard = victim("hardlink-target")
+    os.remove(ADDRESS)
+    os.link(hard[0], ADDRESS)
+    run(postinst, "configure", version)
+    check_untouched(hard)
+    soft = plant_symlink_as_lp()
+    run(postinst, "configure", version)
+    check_untouched(soft)
 
 
 def start_cupsd():
@@ -353,14 +412,20 @@ def lifecycle_with_cupsd(args, programs, times):
             add_queue(USB, PORTS[USB], ppd="ZLP5520NW.ppd")
             print_job(sim, USB, "before-upgrade")
             log_after_first = read(print_log_path(USB))
-            eq(owner(print_log_path(USB))[:2], ("lp", "lp"), "print log owner after a job")
+            eq(owner(print_log_path(USB)), ("lp", "lpadmin", 0o640), "print log rights after a job")
 
         with stage("desktop users register the network printer", times):
             network_printer_rights(args)
 
+        with stage("links planted before postinst", times):
+            planted_links_before_postinst()
+
         with stage("upgrade over itself", times):
             newer, version = upgraded_deb(args.deb, WORK)
+            victim = plant_symlink_as_lp()
             run("dpkg", "-i", newer)
+            check_untouched(victim)
+            shutil.rmtree(VICTIMS)
             check(dpkg_status() == f"ii {version}+upgrade1", "upgraded", dpkg_status())
             eq(read(print_log_path(USB)), log_after_first, "the print log after the upgrade")
             check_installed(programs)
