@@ -264,6 +264,7 @@ class RealDesktops(unittest.TestCase):
             time.sleep(0.5)
             if mapped(USB_TITLE):
                 break
+            subprocess.run(["dunstctl", "close"], timeout=10)
         desktop.wait_until("the window shown by the notice's action", lambda: mapped(USB_TITLE),
                            5)
         self.assertIsNone(usb.poll())
@@ -285,6 +286,80 @@ class RealDesktops(unittest.TestCase):
         shown = dunst_history()
         self.assertIn(("usbmonitor", "警告", USB_ERROR), shown)
         self.assertIn(("netmonitor", "警告", NET_ERROR), shown)
+
+
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1))
+
+
+def gl_libraries(pid):
+    """Mesa's and LLVM's libraries mapped into a process."""
+    with open("/proc/%d/maps" % pid) as f:
+        return sorted({line.split()[-1] for line in f
+                       if re.search(r"libLLVM|_dri\.so|libEGL_mesa|libGLX_mesa", line)})
+
+
+class Wayland(unittest.TestCase):
+    """Both monitors on weston's headless backend, which leaves title bars to the client:
+    the window with its title bar (weston's screenshot). With QT_WAYLAND_CLIENT_BUFFER_
+    INTEGRATION=none, as the monitors choose where the compositor draws title bars: no Mesa
+    in the process and memory as on X11."""
+
+    def test_wayland_without_mesa(self):
+        desk = Desktop("wayland")
+        self.addCleanup(desk.stop)
+        socket = "wl-zlp-%d" % os.getpid()
+        weston = desk.start("weston", ["weston", "--backend=headless-backend.so", "--debug",
+                                       "--socket=" + socket, "--idle-time=0", "--use-pixman",
+                                       "--width=1280", "--height=1024"])
+        desktop.wait_until("weston", lambda: os.path.exists(
+            os.path.join(os.environ["XDG_RUNTIME_DIR"], socket)), 10)
+        desk.dunst()
+        wl = dict(os.environ, QT_QPA_PLATFORM="wayland", WAYLAND_DISPLAY=socket)
+        usb = desk.start("usbmonitor", [USB], env=wl)
+        net = desk.start("netmonitor", [NET],
+                         env=dict(wl, QT_WAYLAND_CLIENT_BUFFER_INTEGRATION="none"))
+        desk.wait_notice("usbmonitor", "ZLP5520NW状态监控启动", 5)
+        desk.wait_notice("netmonitor", "网络状态监视器正在连接打印机，请稍后", 5)
+        # The picture while both windows are up.
+        shots = tempfile.mkdtemp(prefix="weston-shot.")
+        self.addCleanup(shutil.rmtree, shots, True)
+        shooter = subprocess.run(["weston-screenshooter"], cwd=shots, env=wl, timeout=10,
+                                 stdout=open(desk.log("screenshooter"), "w"),
+                                 stderr=subprocess.STDOUT)
+        desktop.log("weston-screenshooter: %d" % shooter.returncode)
+        taken = [f for f in os.listdir(shots) if f.endswith(".png")]
+        self.assertTrue(taken, "weston took no screenshot")
+        shot = os.path.join(desk.dir, "wayland.png")
+        shutil.copy(os.path.join(shots, taken[0]), shot)
+        stats = desktop.region_stats(shot, 0, 0, 1280, 1024)
+        self.assertGreater(stats["colours"], 30, stats)
+        time.sleep(2)
+        self.assertIsNone(weston.poll())
+        # weston leaves the title bar to the client, and Qt 5 draws one only through its EGL
+        # integration: usbmonitor keeps it here (its title bar is in the picture).
+        self.assertIsNone(usb.poll())
+        self.assertTrue(gl_libraries(usb.pid), "usbmonitor on weston without EGL: no title bar")
+        self.assertIsNone(net.poll())
+        self.assertEqual(gl_libraries(net.pid), [])
+        wayland_rss = {"netmonitor": rss_kib(net.pid)}
+        desk.stop()
+        desk.procs = []
+
+        # The same programs on X11, measured the same way.
+        desk.start("dbus-monitor-x11", ["true"])
+        x11 = dict(os.environ, QT_QPA_PLATFORM="xcb")
+        for name, path in (("netmonitor", NET),):
+            proc = desk.start(name + "-x11", [path], env=x11)
+            desktop.wait_until(name + " on X11", lambda: mapped(NET_TITLE), 5)
+            time.sleep(2)
+            self.assertEqual(gl_libraries(proc.pid), [], name)
+            x11_rss = rss_kib(proc.pid)
+            desktop.log("%s resident: Wayland %d KiB, X11 %d KiB" % (name, wayland_rss[name],
+                                                                     x11_rss))
+            self.assertLess(wayland_rss[name], x11_rss * 1.10, name)
+            desktop.stop_program(proc)
 
 
 def register_host():
