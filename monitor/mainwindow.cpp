@@ -78,14 +78,6 @@ MainWindow::MainWindow(QWidget *parent, bool watchTray)
       printerInfoPath_(QString::fromUtf8(kMonitorProfile.printerInfoPath))
 {
     ui->setupUi(this);
-    // Screen readers and desktop tests find the widgets by their form names. Qt 5 publishes
-    // no object names, so they go into the description: the accessible name of a label is
-    // its text, and setting it would hide the text from them.
-    for (QWidget *child : findChildren<QWidget *>()) {
-        if (!child->objectName().isEmpty() && child->accessibleDescription().isEmpty())
-            child->setAccessibleDescription(child->objectName());
-    }
-
     // Only the status page is ever shown; the other two take no room in the tab bar.
     ui->tabWidget->setTabEnabled(1, false);
     ui->tabWidget->setTabEnabled(2, false);

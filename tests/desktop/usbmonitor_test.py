@@ -126,13 +126,19 @@ class InstalledUsbMonitor(unittest.TestCase):
         app = desktop.find_application("usbmonitor")
         acc = desktop.find_window(app, TITLE)
         self.assertIn("showing", desktop.states(acc))
-        texts = desktop.texts_by_object_name(acc)
-        self.assertEqual(texts.get("printer_state"), STARTUP_STATE, texts)
-        self.assertEqual(texts.get("printer_help"), STARTUP_HELP, texts)
-        self.assertIn(STARTUP_STATE, desktop.label_texts(acc))
+        # As a screen reader finds them: the status line and the advice by their texts and
+        # Chinese descriptions, the picture by its name; no form names anywhere.
+        texts = desktop.texts_by_description(acc)
+        self.assertEqual(texts.get("打印机状态"), STARTUP_STATE, texts)
+        self.assertEqual(texts.get("处理建议"), STARTUP_HELP, texts)
+        self.assertEqual(texts.get("纸张尺寸"), "A4", texts)
+        state = desktop.named(acc, STARTUP_STATE, role="label")
+        image = desktop.named(acc, "打印机状态图标")
+        self.assertFalse([n.description for n in desktop.walk(acc)
+                          if n.description.startswith(("printer_", "label", "tab"))])
         type(self).window = window
-        type(self).image_box = desktop.extents(desktop.widget(acc, "printer_img"))
-        type(self).state_box = desktop.extents(desktop.widget(acc, "printer_state"))
+        type(self).image_box = desktop.extents(image)
+        type(self).state_box = desktop.extents(state)
 
     def test_04_window_renders_its_texts_and_the_blue_printer(self):
         w = self.window
