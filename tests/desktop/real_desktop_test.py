@@ -243,6 +243,34 @@ class RealDesktops(unittest.TestCase):
                 continue
         self.fail("the panel's 退出 did not end the monitor")
 
+    def test_xembed_tray_notices_go_to_the_server(self):
+        self.desk.dunst()
+        started, usb, net = self.monitors()
+        time.sleep(1)
+        # An XEmbed tray and nothing else: Qt would draw its own balloons there.
+        self.desk.start("trayer", ["trayer", "--edge", "top", "--align", "left",
+                                   "--widthtype", "pixel", "--width", "120", "--height", "24",
+                                   "--SetDockType", "false", "--SetPartialStrut", "false"])
+        tray = desktop.wait_until("the tray window", lambda: desktop.x_window("panel"), 5)
+        embedded = desktop.wait_until("both icons embedded", lambda: (
+            lambda out: out if out.count("usbmonitor") + out.count("netmonitor") >= 2 else None)(
+            subprocess.run(["xwininfo", "-tree", "-id", tray["id"]], capture_output=True,
+                           text=True).stdout), 8)
+        self.assertIn("usbmonitor", embedded)
+        # The error states come after the tray: straight to the server, the error icon and
+        # urgency, no "显示窗体" (the tray icon is there for that).
+        usb_error = self.desk.wait_notice("usbmonitor", USB_ERROR, 10)
+        self.assertEqual((usb_error["app_icon"], usb_error["urgency"], usb_error["actions"],
+                          usb_error["expire_timeout"]), ("dialog-error", 2, [], 120000),
+                         usb_error)
+        net_error = [c for c in self.desk.notices("netmonitor") if c["body"] == NET_ERROR]
+        self.assertTrue(net_error)
+        self.assertEqual(net_error[-1]["actions"], [])
+        # Before the tray, the start-up notice offered the window.
+        startup = self.desk.wait_notice("usbmonitor", "ZLP5520NW状态监控启动", 1)
+        self.assertEqual(startup["actions"], ["default", "显示窗体"])
+        self.assertIn(("usbmonitor", "警告", USB_ERROR), dunst_history())
+
     def test_no_tray_notices_with_the_show_action(self):
         self.desk.dunst()
         started, usb, net = self.monitors(
