@@ -39,7 +39,7 @@ cat >"$config/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml" <<XML
 </channel>
 XML
 export XDG_CONFIG_HOME=$config
-/usr/lib/x86_64-linux-gnu/xfce4/xfconf/xfconfd >/dev/null 2>&1 &
+$(ls /usr/lib/*/xfce4/xfconf/xfconfd | head -n1) >/dev/null 2>&1 &
 dunst -config /dev/null >/dev/null 2>&1 &
 xfce4-panel --disable-wm-check >/dev/null 2>&1 &
 sleep 3
