@@ -44,9 +44,12 @@ class TrayWatch : public QObject
     // Once, when a tray appears after start() found none.
     void trayFound(TrayKind kind);
 
+  private slots:
+    // Asks the watcher whether a host is registered (also on its signal).
+    void askHost();
+
   private:
     void poll();
-    void askHost();
     void evaluate();
     bool xembedOwnedNow();
 
