@@ -206,6 +206,21 @@ class RealDesktops(unittest.TestCase):
         self.assertIn(("netmonitor", "警告", NET_ERROR), shown)
         self.assertIsNone(host.poll())
 
+    def test_tray_host_later_than_the_old_twelve_second_wait(self):
+        self.desk.start("watcher", ["status-notifier-watcher"])
+        desktop.wait_until("the watcher", lambda: subprocess.run(
+            ["dbus-send", "--session", "--print-reply", "--dest=org.kde.StatusNotifierWatcher",
+             "/StatusNotifierWatcher", "org.freedesktop.DBus.Properties.Get",
+             "string:org.kde.StatusNotifierWatcher", "string:IsStatusNotifierHostRegistered"],
+            capture_output=True).returncode == 0, 10)
+        started, usb, net = self.monitors()
+        time.sleep(max(0, started + 13 - time.monotonic()))
+        self.assertEqual(registered_items(), [])
+        self.desk.start("host", ["/usr/bin/python3", "-W", "ignore", __file__,
+                                 "--register-host"])
+        desktop.wait_until("both tray items", lambda: {str(usb.pid), str(net.pid)} <= set(
+            registered_items()), 3)
+
     def test_xfce_panel_started_after_the_monitors(self):
         config = tempfile.mkdtemp(prefix="xfce-config.")
         self.addCleanup(shutil.rmtree, config, True)
