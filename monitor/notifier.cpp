@@ -134,9 +134,9 @@ void Notifier::flush()
 void Notifier::notifyDirectly(const Notice &notice)
 {
     const NotifyCall call = notifyCall(notice);
-    QDBusMessage m = QDBusMessage::createMethodCall(
-        QString::fromLatin1(kService), QString::fromLatin1(kPath), QString::fromLatin1(kInterface),
-        QStringLiteral("Notify"));
+    QDBusMessage m =
+        QDBusMessage::createMethodCall(QString::fromLatin1(kService), QString::fromLatin1(kPath),
+                                       QString::fromLatin1(kInterface), QStringLiteral("Notify"));
     m << QCoreApplication::applicationName() << uint(0) << call.appIcon << notice.title
       << notice.text << call.actions << call.hints << call.expireTimeout;
     auto *watch = new QDBusPendingCallWatcher(bus_.asyncCall(m, kNotifyCallMs), this);

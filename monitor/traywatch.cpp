@@ -70,8 +70,8 @@ struct TrayWatch::XConnection {
         }
         char name[40];
         std::snprintf(name, sizeof name, "_NET_SYSTEM_TRAY_S%d", screen);
-        xcb_intern_atom_reply_t *atom =
-            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(std::strlen(name)), name), nullptr);
+        xcb_intern_atom_reply_t *atom = xcb_intern_atom_reply(
+            c, xcb_intern_atom(c, 0, uint16_t(std::strlen(name)), name), nullptr);
         if (atom) {
             selection = atom->atom;
             std::free(atom);
@@ -188,7 +188,7 @@ void TrayWatch::evaluate()
     timer_->stop();
     delete x_;
     x_ = nullptr;
-    qDebug() << "tray found:" << (kind == TrayKind::StatusNotifier ? "StatusNotifierItem host"
-                                                                    : "XEmbed tray");
+    qDebug() << "tray found:"
+             << (kind == TrayKind::StatusNotifier ? "StatusNotifierItem host" : "XEmbed tray");
     emit trayFound(kind);
 }

@@ -21,8 +21,7 @@ enum class TrayKind {
 // What the watch concludes from what it saw. A panel that offers both kinds may take the X
 // selection before its StatusNotifierItem host registers: an XEmbed tray alone is taken only
 // once it has been seen for graceMs, so that such a panel gets a StatusNotifierItem.
-TrayKind trayKindOf(bool statusNotifierHost, bool xembedOwned, int xembedSeenForMs,
-                    int graceMs);
+TrayKind trayKindOf(bool statusNotifierHost, bool xembedOwned, int xembedSeenForMs, int graceMs);
 
 class TrayWatch : public QObject
 {

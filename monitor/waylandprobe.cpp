@@ -5,8 +5,7 @@
 
 bool compositorDecorates(const std::vector<std::string> &globals)
 {
-    return std::find(globals.begin(), globals.end(), "zxdg_decoration_manager_v1") !=
-           globals.end();
+    return std::find(globals.begin(), globals.end(), "zxdg_decoration_manager_v1") != globals.end();
 }
 
 namespace
