@@ -17,6 +17,8 @@ const char kPath[] = "/org/freedesktop/Notifications";
 const char kInterface[] = "org.freedesktop.Notifications";
 // A server that is being started by the bus may take a moment; the call is asynchronous.
 constexpr int kNotifyCallMs = 10000;
+// Notices whose action may still be chosen.
+constexpr int kRememberedIds = 32;
 // The bus daemon itself answers at once.
 constexpr int kBusQuestionMs = 1000;
 
@@ -153,8 +155,12 @@ void Notifier::notifyDirectly(const Notice &notice)
                         keep(notice);
                     return;
                 }
-                if (notice.showAction)
-                    ids_.insert(reply.value());
+                if (notice.showAction) {
+                    ids_.append(reply.value());
+                    // A server keeps only so many; a monitor runs for weeks.
+                    while (ids_.size() > kRememberedIds)
+                        ids_.removeFirst();
+                }
             });
 }
 

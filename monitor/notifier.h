@@ -8,7 +8,7 @@
 
 #include <QDBusConnection>
 #include <QObject>
-#include <QSet>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QSystemTrayIcon>
@@ -68,5 +68,5 @@ class Notifier : public QObject
     QDBusConnection bus_;
     std::function<void(const Notice &)> trayBalloons_;
     std::optional<Notice> pending_;
-    QSet<uint> ids_; // our notices that offer an action
+    QList<uint> ids_; // our latest notices that offer an action (the newest few)
 };
