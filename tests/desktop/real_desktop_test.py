@@ -325,10 +325,17 @@ class RealDesktops(unittest.TestCase):
             if mapped(USB_TITLE):
                 break
             subprocess.run(["dunstctl", "close"], timeout=10)
-        desktop.wait_until("the window shown by the notice's action", lambda: mapped(USB_TITLE),
-                           5)
+        window = desktop.wait_until("the window shown by the notice's action",
+                                    lambda: mapped(USB_TITLE), 5)
         self.assertIsNone(usb.poll())
         self.assertIsNone(net.poll())
+        # No tray menu: the window's own context menu quits (its last entry, "退出").
+        time.sleep(0.5)
+        subprocess.run(["xdotool", "mousemove", str(window["x"] + 60), str(window["y"] + 200),
+                        "click", "3"], check=True, timeout=10)
+        time.sleep(0.7)
+        subprocess.run(["xdotool", "key", "Up", "Return"], check=True, timeout=10)
+        self.assertEqual(usb.wait(timeout=5), 0)
 
     def test_notification_server_started_after_the_monitors(self):
         started, usb, net = self.monitors()
