@@ -173,10 +173,8 @@ int main(int argc, char **argv)
 
     // The whole tick as the window runs it: scan, listing, exchange, catalogue, labels (the
     // scan here pays for the preload).
-    TrayWait noWait;
-    noWait.available = [] { return true; };
-    noWait.spend = [](int) {};
-    MainWindow window(nullptr, noWait);
+    MainWindow window(nullptr, false);
+    window.trayFound(TrayKind::StatusNotifier);
     Figures tick = measure(listingRounds, [&] { window.printerStateCheck(); });
     report("whole poll tick (printer idle, preload)", tick, listingRounds);
     return 0;

@@ -59,8 +59,8 @@ class Monitor:
         the other."""
         last = None
         for _ in range(5):
-            texts = desktop.texts_by_object_name(self.window)
-            now = texts.get("printer_state"), texts.get("printer_help")
+            texts = desktop.texts_by_description(self.window)
+            now = texts.get("打印机状态"), texts.get("处理建议")
             if now == last:
                 break
             last = now

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "jobpanel.h"
+#include "notifier.h"
 #include "profile.h"
 #include "smallfile.h"
 #include "statuscatalogue.h"
@@ -10,7 +11,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDebug>
-#include <QElapsedTimer>
+#include <QDBusConnection>
 #include <QMenu>
 #include <QPalette>
 #include <QPixmap>
@@ -63,52 +64,20 @@ const KindLook *kindLook(int kind)
 
 } // namespace
 
-TrayWait TrayWait::system()
+QPoint monitorWindowPosition(const QRect &available, const QSize &frame)
 {
-    TrayWait wait;
-    wait.available = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
-    wait.spend = [](int ms) {
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < ms)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
-    };
-    return wait;
+    const int x = available.left() + available.width() - 9 - frame.width();
+    const int y = available.top() + available.height() - 39 - frame.height();
+    // A window larger than the area keeps its top left corner on the screen.
+    return QPoint(std::max(available.left(), x), std::max(available.top(), y));
 }
 
-int waitForTray(const TrayWait &wait)
-{
-    int spent = 0;
-    while (spent < wait.rounds && !wait.available()) {
-        wait.spend(wait.roundMs);
-        ++spent;
-    }
-    return spent;
-}
-
-QPoint monitorWindowPosition(const QRect &available, const QSize &window)
-{
-    // Half the window in from the right end and above the bottom of the available area.
-    // The result is an absolute position: part of the window may lie beyond the edge, as
-    // the monitor has always been placed.
-    const int x = (available.right() - available.left()) - 9 - window.width() / 2;
-    const int y = (available.bottom() - available.top()) - 39 - window.height() / 2;
-    return QPoint(x, y);
-}
-
-MainWindow::MainWindow(QWidget *parent, const TrayWait &trayWait)
+MainWindow::MainWindow(QWidget *parent, bool watchTray)
     : QWidget(parent), link_(makeStatusLink()), ui(new Ui_MainWindow),
+      notifier_(new Notifier(QDBusConnection::sessionBus(), this)),
       printerInfoPath_(QString::fromUtf8(kMonitorProfile.printerInfoPath))
 {
     ui->setupUi(this);
-    // Screen readers and desktop tests find the widgets by their form names. Qt 5 publishes
-    // no object names, so they go into the description: the accessible name of a label is
-    // its text, and setting it would hide the text from them.
-    for (QWidget *child : findChildren<QWidget *>()) {
-        if (!child->objectName().isEmpty() && child->accessibleDescription().isEmpty())
-            child->setAccessibleDescription(child->objectName());
-    }
-
     // Only the status page is ever shown; the other two take no room in the tab bar.
     ui->tabWidget->setTabEnabled(1, false);
     ui->tabWidget->setTabEnabled(2, false);
@@ -117,8 +86,7 @@ MainWindow::MainWindow(QWidget *parent, const TrayWait &trayWait)
 
     setWindowTitle(QString::fromUtf8(kMonitorProfile.windowTitle));
 
-    if (QScreen *screen = QGuiApplication::primaryScreen())
-        move(monitorWindowPosition(screen->availableGeometry(), size()));
+    placeWindow();
     setFixedSize(size());
     setWindowFlags(Qt::WindowStaysOnTopHint);
 
@@ -129,10 +97,10 @@ MainWindow::MainWindow(QWidget *parent, const TrayWait &trayWait)
         {QIcon(QStringLiteral(":/images/trash.png")), tr("Stop")},
         {QIcon(QStringLiteral(":/images/bad.png")), tr("Error")},
     };
-    // Looked up with the tray state index as it is: the normal state's balloons carry the
-    // warning icon, the warning state's the critical one, and the error state (no row) none.
+    // Looked up with the tray state index: 1 normal, 2 warning, 3 error (0 is never set).
     QStyle *st = style();
     messageKindTable_ = {
+        {QIcon(), QString(), QSystemTrayIcon::NoIcon},
         {st->standardIcon(QStyle::SP_MessageBoxInformation), tr("Information"),
          QSystemTrayIcon::Information},
         {st->standardIcon(QStyle::SP_MessageBoxWarning), tr("Warning"), QSystemTrayIcon::Warning},
@@ -142,14 +110,22 @@ MainWindow::MainWindow(QWidget *parent, const TrayWait &trayWait)
 
     createActions();
     createTrayIcon();
-    connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::iconActivated);
+    // Without a tray the window is the only place left for the tray menu's entries.
+    addActions(trayIconMenu->actions());
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(notifier_, &Notifier::showWindowRequested, this, &MainWindow::showFromNotice);
     setIcon(1);
 
-    // A session may start the monitor before its panel is up.
-    const int waited = waitForTray(trayWait);
-    if (waited > 0)
-        qDebug() << "waited for the system tray:" << waited * trayWait.roundMs << "ms";
-    trayIcon->setVisible(true);
+    // A session may start the monitor before its panel is up: the icon comes when the tray
+    // does, and nothing else waits for it.
+    if (watchTray) {
+        trayWatch_ = new TrayWatch(QDBusConnection::sessionBus(),
+                                   QGuiApplication::platformName() == QLatin1String("xcb"), this);
+        connect(trayWatch_, &TrayWatch::trayFound, this, &MainWindow::trayFound);
+        const TrayKind now = trayWatch_->start();
+        if (now != TrayKind::None)
+            trayFound(now);
+    }
     setVisible(true);
 
     statusPollTimer = new QTimer(this);
@@ -198,14 +174,34 @@ void MainWindow::createTrayIcon()
     trayIconMenu->addAction(restoreAction);
     trayIconMenu->addSeparator();
     trayIconMenu->addAction(quitAction);
+}
 
+void MainWindow::trayFound(TrayKind kind)
+{
+    if (trayIcon || kind == TrayKind::None)
+        return;
+    trayKind_ = kind;
+    // The first touch of Qt's tray: it now finds the host (or the XEmbed tray) there.
     trayIcon = new QSystemTrayIcon(this);
     trayIcon->setContextMenu(trayIconMenu);
+    connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::iconActivated);
+    setIcon(iconIndex_);
+    trayIcon->setVisible(true);
+    // Qt's balloons reach the notification server only through a StatusNotifierItem; on an
+    // XEmbed tray it draws its own, which no notification server ever sees.
+    if (kind == TrayKind::StatusNotifier) {
+        notifier_->setTrayBalloons([this](const Notice &n) {
+            trayIcon->showMessage(n.title, n.text, n.icon, n.msecs);
+        });
+    }
 }
 
 void MainWindow::setIcon(int index)
 {
     if (index < 0 || index >= int(iconTable_.size()))
+        return;
+    iconIndex_ = index;
+    if (!trayIcon)
         return;
     trayIcon->setIcon(iconTable_[size_t(index)].icon);
     trayIcon->setToolTip(iconTable_[size_t(index)].text);
@@ -221,7 +217,13 @@ QSystemTrayIcon::MessageIcon MainWindow::balloonIcon(int index) const
 void MainWindow::showBalloon(const QString &title, const QString &message,
                              QSystemTrayIcon::MessageIcon icon, int msecs)
 {
-    trayIcon->showMessage(title, message, icon, msecs);
+    Notice notice;
+    notice.title = title;
+    notice.text = message;
+    notice.icon = icon;
+    notice.msecs = msecs;
+    notice.showAction = trayKind_ == TrayKind::None;
+    notifier_->send(notice);
     emit balloonShown(title, message, icon, msecs);
 }
 
@@ -327,10 +329,8 @@ void MainWindow::windowClose()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    if (!trayIcon->isVisible()) {
-        QWidget::closeEvent(event);
-        return;
-    }
+    // Hidden, not ended, also without a tray: the notices' "显示窗体" brings the window back
+    // and its context menu quits.
     // The network monitor shows the last notice again whenever the window closes.
     if (kMonitorProfile.closeRepeatsNotice)
         triggerBubbleOn(trayStateIndex_, balloonTitle_, balloonMessage_);
@@ -338,6 +338,33 @@ void MainWindow::closeEvent(QCloseEvent *event)
     openedByUser_ = 0;
     autoHideDone_ = 1;
     event->ignore();
+}
+
+void MainWindow::showFromNotice()
+{
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+void MainWindow::placeWindow()
+{
+    QScreen *screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    // Before a window manager has framed the window its frame is the window itself.
+    placedFrame_ = frameGeometry().size();
+    move(monitorWindowPosition(screen->availableGeometry(), placedFrame_));
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // Once framed, the frame is larger than the window: place it again, once per change.
+    QTimer::singleShot(100, this, [this] {
+        if (isVisible() && frameGeometry().size() != placedFrame_)
+            placeWindow();
+    });
 }
 
 void MainWindow::showMessageState(const QByteArray &line)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "statuslink.h"
+#include "traywatch.h"
 
 #include <QByteArray>
 #include <QIcon>
@@ -14,36 +15,25 @@
 
 class QAction;
 class QCloseEvent;
+class QShowEvent;
 class QMenu;
 class QTimer;
+class Notifier;
+struct Notice;
 class Ui_MainWindow;
 
-// How long the window waits for a notification area at start-up. The constructor takes
-// it as a parameter so that tests need not wait.
-struct TrayWait {
-    std::function<bool()> available; // is there a notification area now?
-    std::function<void(int ms)> spend;
-    int rounds = 3;
-    int roundMs = 4000;
-
-    // The desktop's tray, and the event loop kept running while waiting.
-    static TrayWait system();
-};
-
-// Asks `wait.available` before each of up to `rounds` waits of roundMs; after the last wait
-// it goes on without asking again. Returns the number of waits spent.
-int waitForTray(const TrayWait &wait);
-
-// Where the window goes: near the bottom right corner of the available area, above the
-// task bar, and inside the area whatever its size and origin.
-QPoint monitorWindowPosition(const QRect &available, const QSize &window);
+// Where the window's frame goes: its right edge 9 px from the available area's right end
+// and its bottom edge 39 px above the area's bottom (above the task bar), inside the area
+// whatever its size and origin (a primary screen right of another starts past 0).
+QPoint monitorWindowPosition(const QRect &available, const QSize &frame);
 
 class MainWindow : public QWidget
 {
     Q_OBJECT
 
   public:
-    explicit MainWindow(QWidget *parent = nullptr, const TrayWait &trayWait = TrayWait::system());
+    // watchTray false: no tray is looked for (tests, pictures); trayFound gives one.
+    explicit MainWindow(QWidget *parent = nullptr, bool watchTray = true);
     ~MainWindow() override;
 
     // Status display for every change of state: kind 1 normal, 2 warning, 3 error,
@@ -65,8 +55,11 @@ class MainWindow : public QWidget
     // A reply of the printer: status lines separated by CR (per build).
     void execReturnMsg(const QByteArray &reply);
 
+    // A notification area exists now: the tray icon is made and shown.
+    void trayFound(TrayKind kind);
+
   signals:
-    // Every balloon the window shows (for the log and the tests).
+    // Every notice the window gives, whichever way it goes (for the log and the tests).
     void balloonShown(const QString &title, const QString &message,
                       QSystemTrayIcon::MessageIcon icon, int msecs);
 
@@ -80,6 +73,7 @@ class MainWindow : public QWidget
 
   protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
   private:
     friend class MonitorWindowTest;
@@ -89,6 +83,8 @@ class MainWindow : public QWidget
     void showBalloon(const QString &title, const QString &message,
                      QSystemTrayIcon::MessageIcon icon, int msecs);
     QSystemTrayIcon::MessageIcon balloonIcon(int index) const;
+    void placeWindow();
+    void showFromNotice();
     // End of construction: whatever the build's link needs once the window is up.
     void startStatusLink();
 
@@ -114,7 +110,12 @@ class MainWindow : public QWidget
     Ui_MainWindow *ui;
     std::vector<IconRow> iconTable_;
     std::vector<MessageKindRow> messageKindTable_;
-    QSystemTrayIcon *trayIcon = nullptr;
+    QSystemTrayIcon *trayIcon = nullptr; // only once a tray exists
+    TrayKind trayKind_ = TrayKind::None;
+    TrayWatch *trayWatch_ = nullptr;
+    Notifier *notifier_ = nullptr;
+    int iconIndex_ = -1; // the tray icon's row, also before the icon exists
+    QSize placedFrame_;  // the frame size the window was last placed with
     QMenu *trayIconMenu = nullptr;
     QAction *minimizeAction = nullptr;
     QAction *restoreAction = nullptr;

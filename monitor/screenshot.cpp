@@ -17,9 +17,7 @@ int main(int argc, char *argv[])
     const QDir out(QString::fromLocal8Bit(argv[1]));
 
     // No panel to wait for: the pictures are of the window alone.
-    TrayWait noWait = TrayWait::system();
-    noWait.rounds = 0;
-    MainWindow window(nullptr, noWait);
+    MainWindow window(nullptr, false);
 
     const struct {
         const char *name;

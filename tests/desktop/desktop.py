@@ -246,6 +246,21 @@ def widget(node, object_name):
     return found[0]
 
 
+def texts_by_description(node):
+    """{accessible description: accessible name} of every widget below node that has a
+    description (our monitors describe their status and settings labels: "打印机状态",
+    "处理建议", "打印质量", ...; a label's name is its text)."""
+    return {n.description: n.name for n in walk(node) if n.description}
+
+
+def named(node, name, role=None):
+    """The one accessible below node with this accessible name (and role)."""
+    found = find(node, role=role, name=name)
+    if len(found) != 1:
+        raise AssertionError("%d widgets called %r" % (len(found), name))
+    return found[0]
+
+
 def label_texts(node):
     """The texts of every label below node, in the form's order."""
     return [n.name for n in find(node, role="label")]

@@ -88,9 +88,8 @@ class InstalledUsbMonitor(unittest.TestCase):
         notice = self.events.next(desktop.is_notify(summary=NOTICE_TITLE, body=NOTICE_TEXT, app_name=ID), 15,
                                   "the start-up notice")
         self.assertEqual(notice["expire_timeout"], NOTICE_MS, notice)
-        # The normal state's balloons carry the warning icon (the kind table is looked up
-        # with the state index as it is).
-        self.assertEqual(notice["app_icon"], "dialog-warning", notice)
+        # The normal state's notices carry the information icon.
+        self.assertEqual(notice["app_icon"], "dialog-information", notice)
         self.assertEqual(notice["app_name"], "usbmonitor")
         first = self.notices()[0]
         self.assertEqual(first["id"], notice["id"], "a notice came before the start-up notice: "
@@ -121,19 +120,25 @@ class InstalledUsbMonitor(unittest.TestCase):
         type(self).shot = shot
         self.assertEqual((window["width"], window["height"]), (520, 350))
         self.assertIn("_NET_WM_STATE_ABOVE", desktop.wm_state(window["id"]))
-        # Bottom right of the 1280 x 1024 screen: 270 px in from its right end and 215 px
-        # above its bottom, the rest beyond the edge.
-        self.assertEqual((window["x"], window["y"]), (1280 - 270, 1024 - 215))
+        # Bottom right of the 1280 x 1024 screen, wholly on it: 9 px from its right end and
+        # 39 px above its bottom.
+        self.assertEqual((window["x"], window["y"]), (1280 - 9 - 520, 1024 - 39 - 350))
         app = desktop.find_application("usbmonitor")
         acc = desktop.find_window(app, TITLE)
         self.assertIn("showing", desktop.states(acc))
-        texts = desktop.texts_by_object_name(acc)
-        self.assertEqual(texts.get("printer_state"), STARTUP_STATE, texts)
-        self.assertEqual(texts.get("printer_help"), STARTUP_HELP, texts)
-        self.assertIn(STARTUP_STATE, desktop.label_texts(acc))
+        # As a screen reader finds them: the status line and the advice by their texts and
+        # Chinese descriptions, the picture by its name; no form names anywhere.
+        texts = desktop.texts_by_description(acc)
+        self.assertEqual(texts.get("打印机状态"), STARTUP_STATE, texts)
+        self.assertEqual(texts.get("处理建议"), STARTUP_HELP, texts)
+        self.assertEqual(texts.get("纸张尺寸"), "A4", texts)
+        state = desktop.named(acc, STARTUP_STATE, role="label")
+        image = desktop.named(acc, "打印机状态图标")
+        self.assertFalse([n.description for n in desktop.walk(acc)
+                          if n.description.startswith(("printer_", "label", "tab"))])
         type(self).window = window
-        type(self).image_box = desktop.extents(desktop.widget(acc, "printer_img"))
-        type(self).state_box = desktop.extents(desktop.widget(acc, "printer_state"))
+        type(self).image_box = desktop.extents(image)
+        type(self).state_box = desktop.extents(state)
 
     def test_04_window_renders_its_texts_and_the_blue_printer(self):
         w = self.window
@@ -235,7 +240,7 @@ class InstalledUsbMonitor(unittest.TestCase):
         desktop.activate_item("Activate", item_id=ID)
         hint = events.next(desktop.is_notify(summary="提示", app_name=ID), 5, "the single-click hint")
         self.assertEqual((hint["body"], hint["expire_timeout"], hint["app_icon"]),
-                         ("请双击或右键打开主界面", 5000, "dialog-warning"))
+                         ("请双击或右键打开主界面", 5000, "dialog-information"))
         desktop.activate_item("SecondaryActivate", item_id=ID)
         again = events.next(desktop.is_notify(summary=NOTICE_TITLE, app_name=ID), 5, "the notice repeated")
         self.assertEqual((again["body"], again["expire_timeout"]), (NOTICE_TEXT, NOTICE_MS))

@@ -3,11 +3,14 @@
 // and settings panel behind them. The same cases run against both builds; where the
 // builds differ the expectation comes from the build's profile.
 #include "mainwindow.h"
+#include "notifier.h"
 #include "profile.h"
 #include "statuscatalogue.h"
 #include "ui_mainwindow.h"
 
 #include <QAction>
+#include <QContextMenuEvent>
+#include <QScreen>
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
@@ -30,14 +33,6 @@ bool usbBuild()
     return kMonitorProfile.hasHideKind;
 }
 
-TrayWait noTray(int *spentMs)
-{
-    TrayWait wait;
-    wait.available = [] { return false; };
-    wait.spend = [spentMs](int ms) { *spentMs += ms; };
-    return wait;
-}
-
 } // namespace
 
 class MonitorWindowTest : public QObject
@@ -47,7 +42,6 @@ class MonitorWindowTest : public QObject
     std::unique_ptr<MainWindow> w;
     std::unique_ptr<QSignalSpy> balloons;
     QTemporaryDir dir;
-    int trayWaitMs = 0;
 
     QTimer *windowTimer() const { return w->windowTimer; }
     QTimer *pollTimer() const { return w->statusPollTimer; }
@@ -93,8 +87,8 @@ class MonitorWindowTest : public QObject
 
     void init()
     {
-        trayWaitMs = 0;
-        w = std::make_unique<MainWindow>(nullptr, noTray(&trayWaitMs));
+        w = std::make_unique<MainWindow>(nullptr, false);
+        w->trayFound(TrayKind::StatusNotifier);
         // Construction already showed the start-up notice; count from here.
         balloons = std::make_unique<QSignalSpy>(w.get(), &MainWindow::balloonShown);
         w->printerInfoPath_ = dir.filePath(QStringLiteral("printerInfo"));
@@ -116,9 +110,14 @@ class MonitorWindowTest : public QObject
         // window is the only one.
         balloons.reset();
         w.reset();
-        int waited = 0;
-        auto fresh = std::make_unique<MainWindow>(nullptr, noTray(&waited));
-        QCOMPARE(waited, 3 * 4000);
+        // No tray yet: the window, its texts and the timers do not wait for one.
+        auto fresh = std::make_unique<MainWindow>(nullptr, false);
+        QVERIFY(!fresh->trayIcon);
+        QVERIFY(fresh->isVisible());
+        QVERIFY(fresh->statusPollTimer->isActive());
+        QCOMPARE(fresh->ui->printer_state->text(), QString::fromUtf8(kMonitorProfile.startupTitle));
+        // The tray comes later: the icon shows the state reached meanwhile.
+        fresh->trayFound(TrayKind::XEmbed);
         QCOMPARE(fresh->windowTitle(), QString::fromUtf8(kMonitorProfile.windowTitle));
         QCOMPARE(fresh->size(), QSize(520, 350));
         QCOMPARE(fresh->minimumSize(), QSize(520, 350));
@@ -169,28 +168,92 @@ class MonitorWindowTest : public QObject
         QCOMPARE(fresh->autoHideDone_, 1);
     }
 
-    void trayWaitStopsAsSoonAsATrayAppears()
+    void trayKindWaitsForAStatusNotifierHostBesideAnXembedTray()
     {
-        int asks = 0, spent = 0;
-        TrayWait wait;
-        wait.available = [&asks] { return ++asks >= 2; };
-        wait.spend = [&spent](int ms) { spent += ms; };
-        QCOMPARE(waitForTray(wait), 1);
-        QCOMPARE(spent, 4000);
-        wait.available = [] { return true; };
-        QCOMPARE(waitForTray(wait), 0);
+        QCOMPARE(trayKindOf(false, false, 0, 1000), TrayKind::None);
+        QCOMPARE(trayKindOf(true, false, 0, 1000), TrayKind::StatusNotifier);
+        QCOMPARE(trayKindOf(true, true, 5000, 1000), TrayKind::StatusNotifier);
+        QCOMPARE(trayKindOf(false, true, 999, 1000), TrayKind::None);
+        QCOMPARE(trayKindOf(false, true, 1000, 1000), TrayKind::XEmbed);
     }
 
-    void placementIsMeasuredFromTheAreaSize()
+    void placementKeepsTheFrameInsideTheArea()
     {
         const QSize size(520, 350);
-        // 270 px in from the right end, 215 px above the bottom.
-        QCOMPARE(monitorWindowPosition(QRect(0, 0, 1920, 1040), size), QPoint(1650, 825));
-        // The area's origin is not added back: the position is absolute.
-        QCOMPARE(monitorWindowPosition(QRect(1920, 200, 1280, 1024), size), QPoint(1010, 809));
-        // Odd sizes: halves rounded toward zero.
-        QCOMPARE(monitorWindowPosition(QRect(0, 0, 800, 600), QSize(521, 351)),
-                 QPoint(799 - 9 - 260, 599 - 39 - 175));
+        // Right edge 9 px from the area's right end, bottom edge 39 px above its bottom.
+        QCOMPARE(monitorWindowPosition(QRect(0, 0, 1920, 1040), size),
+                 QPoint(1920 - 9 - 520, 1040 - 39 - 350));
+        // A primary screen right of another, below a top panel: its origin counts.
+        QCOMPARE(monitorWindowPosition(QRect(1920, 200, 1280, 1024), size),
+                 QPoint(1920 + 1280 - 9 - 520, 200 + 1024 - 39 - 350));
+        // A frame larger than the area keeps its top left corner in it.
+        QCOMPARE(monitorWindowPosition(QRect(100, 50, 400, 300), size), QPoint(100, 50));
+        // The window itself is placed so, frame included once the frame is known (this
+        // platform gives windows a frame when they are shown).
+        QScreen *screen = QGuiApplication::primaryScreen();
+        const QRect area = screen->availableGeometry();
+        QTRY_COMPARE(w->frameGeometry().right(), area.right() - 9);
+        QTRY_COMPARE(w->frameGeometry().bottom(), area.bottom() - 39);
+        QVERIFY(w->frameGeometry().size() != w->size());
+    }
+
+    void noticesCarryIconUrgencyAndTheShowAction()
+    {
+        Notice n;
+        n.title = QStringLiteral("t");
+        n.icon = QSystemTrayIcon::Information;
+        n.msecs = 30000;
+        NotifyCall c = notifyCall(n);
+        QCOMPARE(c.appIcon, QStringLiteral("dialog-information"));
+        QCOMPARE(c.hints.value(QStringLiteral("urgency")).toInt(), 0);
+        QCOMPARE(c.expireTimeout, 30000);
+        QVERIFY(c.actions.isEmpty());
+        n.icon = QSystemTrayIcon::Warning;
+        QCOMPARE(notifyCall(n).appIcon, QStringLiteral("dialog-warning"));
+        QCOMPARE(notifyCall(n).hints.value(QStringLiteral("urgency")).toInt(), 1);
+        n.icon = QSystemTrayIcon::Critical;
+        n.showAction = true;
+        c = notifyCall(n);
+        QCOMPARE(c.appIcon, QStringLiteral("dialog-error"));
+        QCOMPARE(c.hints.value(QStringLiteral("urgency")).toInt(), 2);
+        QCOMPARE(c.actions, QStringList({QStringLiteral("default"), QStringLiteral("显示窗体")}));
+        n.icon = QSystemTrayIcon::NoIcon;
+        QCOMPARE(notifyCall(n).appIcon, QString());
+        QCOMPARE(notifyCall(n).hints.value(QStringLiteral("urgency")).toInt(), 0);
+    }
+
+    void withoutATrayTheWindowOffersTheMenuAndOnlyHides()
+    {
+        auto bare = std::make_unique<MainWindow>(nullptr, false);
+        QCOMPARE(bare->contextMenuPolicy(), Qt::ActionsContextMenu);
+        QCOMPARE(bare->actions(), bare->trayIconMenu->actions());
+        // Closing hides; the program goes on (no last-window quit).
+        bool quit = false;
+        QMetaObject::Connection c =
+            connect(qApp, &QCoreApplication::aboutToQuit, [&quit] { quit = true; });
+        bare->close();
+        QVERIFY(!bare->isVisible());
+        QCoreApplication::processEvents();
+        QVERIFY(!quit);
+        disconnect(c);
+        bare->actions().at(1)->trigger(); // "显示窗体"
+        QVERIFY(bare->isVisible());
+        // A right click on a label opens the menu of the window.
+        QLabel *label = bare->ui->printer_help;
+        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5),
+                                label->mapToGlobal(QPoint(5, 5)));
+        QTimer::singleShot(200, [] {
+            if (QWidget *popup = QApplication::activePopupWidget())
+                popup->close();
+        });
+        bool menuSeen = false;
+        QTimer::singleShot(100, [&menuSeen] {
+            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            menuSeen = menu && menu->actions().size() == 4 &&
+                       menu->actions().at(3)->text() == QStringLiteral("退出");
+        });
+        QApplication::sendEvent(label, &event);
+        QTRY_VERIFY(menuSeen);
     }
 
     void balloonDurationFollowsTheTrayState()
@@ -213,8 +276,7 @@ class MonitorWindowTest : public QObject
         QCOMPARE(w->trayIcon->toolTip(), QStringLiteral("Stop"));
         QCOMPARE(balloons->count(), 1);
         QCOMPARE(balloonTitle(0), QStringLiteral("墨粉不足"));
-        // The kind table is looked up with the state index as it is.
-        QCOMPARE(balloonIcon(0), QSystemTrayIcon::Critical);
+        QCOMPARE(balloonIcon(0), QSystemTrayIcon::Warning);
         QCOMPARE(balloonMs(0), expectedBalloonMs(2));
         QCOMPARE(windowTimer()->interval(), 4000);
         QVERIFY(windowTimer()->isActive());
@@ -230,7 +292,7 @@ class MonitorWindowTest : public QObject
         QCOMPARE(stateColour(), QColor(Qt::red));
         QCOMPARE(windowTimer()->interval(), 600000);
         QCOMPARE(w->trayIcon->toolTip(), QStringLiteral("Error"));
-        QCOMPARE(balloonIcon(balloons->count() - 1), QSystemTrayIcon::NoIcon);
+        QCOMPARE(balloonIcon(balloons->count() - 1), QSystemTrayIcon::Critical);
         QCOMPARE(balloonMs(balloons->count() - 1), expectedBalloonMs(3));
         // The error keeps the window up through its whole (long) interval...
         QVERIFY(w->isVisible());
@@ -240,7 +302,7 @@ class MonitorWindowTest : public QObject
         QCOMPARE(stateColour(), QColor(Qt::black));
         QCOMPARE(windowTimer()->interval(), 4000);
         QCOMPARE(w->trayIcon->toolTip(), QStringLiteral("Ready"));
-        QCOMPARE(balloonIcon(balloons->count() - 1), QSystemTrayIcon::Warning);
+        QCOMPARE(balloonIcon(balloons->count() - 1), QSystemTrayIcon::Information);
         QCOMPARE(balloonMs(balloons->count() - 1), expectedBalloonMs(1));
         QVERIFY(w->isVisible()); // kind 1 leaves the window as it is
         fireWindowTimer();
@@ -343,7 +405,7 @@ class MonitorWindowTest : public QObject
         QCOMPARE(balloonTitle(last), QStringLiteral("提示"));
         QCOMPARE(balloonText(last), QStringLiteral("请双击或右键打开主界面"));
         QCOMPARE(balloonMs(last), 5000);
-        QCOMPARE(balloonIcon(last), QSystemTrayIcon::NoIcon); // the error state has no row
+        QCOMPARE(balloonIcon(last), QSystemTrayIcon::Critical); // the error state's icon
         QCOMPARE(w->balloonTitle_, title); // the stored notice stays
         const int count = balloons->count();
         w->iconActivated(QSystemTrayIcon::Context);
@@ -563,8 +625,17 @@ class MonitorWindowTest : public QObject
                                  "btn_nextpage"}) {
             QWidget *child = w->findChild<QWidget *>(QString::fromLatin1(name));
             QVERIFY2(child, name);
-            QCOMPARE(child->accessibleDescription(), QString::fromLatin1(name));
+            // A screen reader says names and descriptions: no form names among them.
+            QVERIFY2(child->accessibleDescription() != QString::fromLatin1(name), name);
+            QVERIFY2(child->accessibleName() != QString::fromLatin1(name), name);
         }
+        // Fields without a text of their own have a Chinese name; the changing labels say
+        // what they are.
+        QCOMPARE(w->ui->printer_img->accessibleName(), QStringLiteral("打印机状态图标"));
+        QCOMPARE(w->ui->printer_state->accessibleDescription(), QStringLiteral("打印机状态"));
+        QCOMPARE(w->ui->printer_help->accessibleDescription(), QStringLiteral("处理建议"));
+        QCOMPARE(w->ui->printer_duplex->accessibleDescription(), QStringLiteral("双面打印"));
+        QVERIFY(w->ui->printer_state->accessibleName().isEmpty()); // its text is its name
         QCOMPARE(w->ui->printer_state->geometry(), QRect(100, 20, 411, 71));
         QCOMPARE(w->ui->groupBox->geometry(), QRect(130, 170, 211, 121));
         QCOMPARE(w->ui->printer_state->font().pointSize(), 13);

@@ -216,10 +216,8 @@ void NetMonitorTest::cleanup()
 
 void NetMonitorTest::startMonitor()
 {
-    TrayWait noWait;
-    noWait.available = [] { return true; };
-    noWait.spend = [](int) {};
-    window = std::make_unique<MainWindow>(nullptr, noWait);
+    window = std::make_unique<MainWindow>(nullptr, false);
+    window->trayFound(TrayKind::StatusNotifier);
     // The test ticks the poll itself.
     window->findChild<QTimer *>(QStringLiteral("statusPollTimer"))->stop();
     balloons = std::make_unique<QSignalSpy>(window.get(), &MainWindow::balloonShown);

@@ -76,8 +76,8 @@ class Road:
             return []
 
     def texts(self):
-        texts = desktop.texts_by_object_name(self.window)
-        return texts.get("printer_state"), texts.get("printer_help")
+        texts = desktop.texts_by_description(self.window)
+        return texts.get("打印机状态"), texts.get("处理建议")
 
     def wait_texts(self, expected, timeout, what):
         try:
@@ -143,9 +143,9 @@ def road(args):
         r.events.next(desktop.is_notify(summary=PRINTING[0], body=PRINTING[1]), POLL_S + 3,
                       "the printing notice")
         r.wait_texts(PRINTING, 3, "the printing state in the window")
-        texts = desktop.texts_by_object_name(r.window)
-        eq((texts.get("printer_pagesize"), texts.get("printer_duplex"),
-            texts.get("printer_resolution")), ("Letter", "长边翻转", "600dpi;"),
+        texts = desktop.texts_by_description(r.window)
+        eq((texts.get("纸张尺寸"), texts.get("双面打印"),
+            texts.get("打印质量")), ("Letter", "长边翻转", "600dpi;"),
            "the settings panel during the job")
 
         # At least two more polls with the filter still running: not one status request.

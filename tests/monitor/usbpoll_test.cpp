@@ -37,14 +37,6 @@ void captureMessage(QtMsgType type, const QMessageLogContext &, const QString &m
         std::fprintf(stderr, "log: %s\n", qPrintable(message));
 }
 
-TrayWait noTrayWait()
-{
-    TrayWait wait;
-    wait.available = [] { return true; };
-    wait.spend = [](int) {};
-    return wait;
-}
-
 zlpsim::PrinterScript parse(const std::string &text)
 {
     std::string error;
@@ -142,7 +134,8 @@ void UsbPollTest::cleanup()
 void UsbPollTest::startPrinter(const std::string &script)
 {
     printer_ = std::make_unique<zlpsim::SimulatedUsbPrinter>(parse(script));
-    window_ = std::make_unique<MainWindow>(nullptr, noTrayWait());
+    window_ = std::make_unique<MainWindow>(nullptr, false);
+    window_->trayFound(TrayKind::StatusNotifier);
     balloons_.clear();
     connect(window_.get(), &MainWindow::balloonShown, this,
             [this](const QString &title, const QString &message, QSystemTrayIcon::MessageIcon icon,
@@ -201,7 +194,7 @@ void UsbPollTest::noPrinterWarnsOncePerOutage()
     QCOMPARE(state(), QStringLiteral("警告"));
     QCOMPARE(help(), QStringLiteral("USB连接错误！\n请检查打印机和电脑的USB连接状态"));
     QCOMPARE(balloons_.size(), 1);
-    QCOMPARE(balloons_.at(0).icon, QSystemTrayIcon::NoIcon); // the error state has no icon row
+    QCOMPARE(balloons_.at(0).icon, QSystemTrayIcon::Critical); // the error state
     QVERIFY(capturedLines.contains(QStringLiteral("i = 252")));
     QVERIFY(capturedLines.contains(QStringLiteral("find device error")));
     QVERIFY(window_->isVisible());
