@@ -8,6 +8,7 @@
 #include "pdfpages.h"
 #include "pxlstream.h"
 #include "statereasons.h"
+#include "statuscatalogue.h"
 #include "timetexts.h"
 #include "jobtext.h"
 
@@ -99,6 +100,24 @@ void applyStatus(pappl_printer_t *printer, const std::string &reply)
     }
 }
 
+// The status lines of a text that may also hold a lock reply ("CODE=00001"): only codes of
+// the catalogue's size, five digits from 10000, are printer states.
+std::string statusLinesOnly(const std::string &text)
+{
+    std::string lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\r', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (statusLineCode(line) >= 10000)
+            lines += line + "\r";
+    }
+    return lines;
+}
+
 // ---------------------------------------------------------------- job path
 
 JobRecord jobRecord(pappl_job_t *job, const JobOptions &options, const SecureKey &key)
@@ -188,10 +207,13 @@ bool waitForLock(pappl_job_t *job, pappl_device_t *device)
         }
         return true;
     };
-    channel.read = [fd](double seconds) {
+    channel.read = [fd, printer](double seconds) {
         char buffer[10240];
         const ssize_t n = readWithin(fd, buffer, sizeof buffer - 1, seconds);
-        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+        const std::string text = n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
+        // The printer may tell its state in the same breath as its answer.
+        applyStatus(printer, statusLinesOnly(text));
+        return text;
     };
     for (;;) {
         const LockAnswer answer = askPrinterLock(channel, 2.0);
@@ -275,6 +297,15 @@ bool printDocument(pappl_job_t *job, pappl_device_t *device, const std::string &
     const StreamResult result = streamJob(gRasterizer.c_str(), document, record, rawOptions, pdf,
                                           copies, sink, stats);
     papplDeviceFlush(device);
+    if (fd >= 0) {
+        // The job is out: the printer reads to the end and closes, and what it says until then
+        // is its state (the device's close waits for that too).
+        shutdown(fd, SHUT_WR);
+        char reply[2048];
+        ssize_t n;
+        while ((n = readWithin(fd, reply, sizeof reply - 1, 5.0)) > 0)
+            applyStatus(printer, std::string(reply, static_cast<size_t>(n)));
+    }
     papplLogJob(job, PAPPL_LOGLEVEL_INFO, "%lu bytes to the printer.",
                 static_cast<unsigned long>(stats.bytes));
     switch (result) {

@@ -34,12 +34,12 @@ PIN_REFUSED = "输入数字密码无效，请在电脑端打印队列中取消�
 class App:
     """The app's server with one printer on the simulated network printer."""
 
-    def __init__(self, app, device_uri):
+    def __init__(self, app, device_uri, state="state"):
         self.app = app
         self.log_path = f"{WORK}/app.log"
         self.proc = subprocess.Popen(
             [app, "server", "-o", f"server-port={PORT}", "-o", f"log-file={self.log_path}",
-             "-o", "log-level=debug", "-o", f"state-directory={WORK}/state"],
+             "-o", "log-level=debug", "-o", f"state-directory={WORK}/{state}"],
             stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
         wait_until(lambda: self.answers() or self.proc.poll() is not None, 20, "the app to listen")
         check(self.proc.poll() is None, "the app did not start", read(self.log_path))
@@ -344,7 +344,7 @@ def scenario_network(args):
     # A printer that vanishes mid-job: the job ends aborted with a message, soon.
     sim = Simulator(args.sim, f"{WORK}/sim2", 9100, "--read-delay", "50", "--read-chunk", "4096",
                     "--rcvbuf", "8192")
-    app = App(args.app, "zlpnet://127.0.0.1:9100")
+    app = App(args.app, "zlpnet://127.0.0.1:9100", state="state2")
     try:
         job_id = submit(heavy_pdf(), "application/pdf")
         wait_until(lambda: job_attrs(job_id).get("job-state") == "processing", 30, "processing")
@@ -404,16 +404,24 @@ def scenario_conformance(args):
 
 def scenario_driverless(args):
     """A driverless CUPS queue made by CUPS's own tools, printing through the app."""
-    sim = Simulator(args.sim, f"{WORK}/sim", 9100, "--status", "1:CODE=10023\rCODE=41913\r" + " " * 20)
+    # A slow printer that runs out of paper as the job starts.
+    sim = Simulator(args.sim, f"{WORK}/sim", 9100, "--status", "1:CODE=10023\rCODE=41913\r" + " " * 20,
+                    "--read-delay", "20", "--read-chunk", "8192", "--rcvbuf", "16384")
     app = App(args.app, "zlpnet://127.0.0.1:9100")
     try:
         run("lpadmin", "-p", "ZLPapp", "-E", "-v", URI, "-m", "everywhere")
-        docs = documents()
-        out = run("lp", "-d", "ZLPapp", "-o", "sides=two-sided-long-edge", docs["pdf"])
+        out = run("lp", "-d", "ZLPapp", "-o", "sides=two-sided-long-edge", heavy_pdf())
         m = re.search(r"request id is ZLPapp-(\d+)", out)
         check(m, "lp gave no request id", out)
+        # CUPS's own queue shows the app's reasons while its job runs.
+        def alert():
+            print("  app:", printer_reasons(), "| queue:", re.findall(r"Alerts: .*", run(
+                "lpstat", "-l", "-p", "ZLPapp", ok=False)))
+            return re.search(r"Alerts: (.*media-empty.*)", run("lpstat", "-l", "-p", "ZLPapp", ok=False))
+        alerts = wait_until(alert, 60, "lpstat -l -p to show media-empty", interval=1)
+        print("lpstat -l -p during the job:", alerts.group(0))
         report = sim.wait_report(1, timeout=90)
-        eq(report["pclxl"]["pages"], 2, "pages from the driverless queue")
+        eq(report["pclxl"]["pages"], 4, "pages from the driverless queue")
         eq(report.get("end"), "trailer", "stream end")
         check("DUPLEX" in report.get("pjlSet", {}) or any(p["duplexMode"] == 1 for p in report["pclxl"]["pageList"]),
               "duplex reached the printer", report["pclxl"]["pageList"][:1])
