@@ -21,6 +21,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -81,6 +82,36 @@ pappl_preason_t papplReason(const char *keyword)
     return PAPPL_PREASON_OTHER;
 }
 
+// The printer tells no supply levels, only "nearly empty" and "empty": those are shown as 10
+// and 0 per cent, anything else as unknown.
+void setSupplies(pappl_printer_t *printer, const char *keyword)
+{
+    auto is = [keyword](const char *k) { return keyword && std::strcmp(keyword, k) == 0; };
+    pappl_supply_t supplies[3] = {};
+    supplies[0] = {PAPPL_SUPPLY_COLOR_BLACK, "Toner", true, -1, PAPPL_SUPPLY_TYPE_TONER};
+    supplies[1] = {PAPPL_SUPPLY_COLOR_NO_COLOR, "Drum", false, -1, PAPPL_SUPPLY_TYPE_OPC};
+    supplies[2] = {PAPPL_SUPPLY_COLOR_NO_COLOR, "Waste Toner", false, -1,
+                   PAPPL_SUPPLY_TYPE_WASTE_TONER};
+    if (is("toner-low"))
+        supplies[0].level = 10;
+    else if (is("toner-empty"))
+        supplies[0].level = 0;
+    else if (is("opc-near-eol"))
+        supplies[1].level = 10;
+    else if (is("opc-life-over"))
+        supplies[1].level = 0;
+    else if (is("marker-waste-almost-full"))
+        supplies[2].level = 10;
+    else if (is("marker-waste-full"))
+        supplies[2].level = 0;
+    papplPrinterSetSupplies(printer, 3, supplies);
+}
+
+void printerCreated(pappl_printer_t *printer, void *)
+{
+    setSupplies(printer, nullptr);
+}
+
 // The printer's reply (CR-separated "CODE=" lines) becomes the printer's reasons.
 void applyStatus(pappl_printer_t *printer, const std::string &reply)
 {
@@ -94,6 +125,7 @@ void applyStatus(pappl_printer_t *printer, const std::string &reply)
     const pappl_preason_t before = papplPrinterGetReasons(printer) & kOurs;
     if (before != bit) {
         papplPrinterSetReasons(printer, bit, kOurs & ~bit);
+        setSupplies(printer, reason.keyword);
         papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "Printer status CODE=%d %s: %s", code,
                         reason.keyword ? reasonValue(reason).c_str() : "none",
                         stateMessageOf(code).c_str());
@@ -187,29 +219,39 @@ std::string jobPin(pappl_job_t *job)
     return pin;
 }
 
+enum class LockWait { Granted, Cancelled, Lost };
+
 // Before each job on the network: ask the printer until it lets us print.
-bool waitForLock(pappl_job_t *job, pappl_device_t *device)
+LockWait waitForLock(pappl_job_t *job, pappl_device_t *device)
 {
     pappl_printer_t *printer = papplJobGetPrinter(job);
     const int fd = networkSocket(device, papplPrinterGetDeviceURI(printer));
     if (fd < 0)
-        return true;
+        return LockWait::Granted;
+    bool lost = false;
     LockChannel channel;
-    channel.write = [fd](const char *data, size_t length) {
+    channel.write = [fd, &lost](const char *data, size_t length) {
         size_t done = 0;
-        while (done < length) {
+        while (done < length && !lost) {
             const ssize_t n = send(fd, data + done, length - done, MSG_NOSIGNAL);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            if (n < 0 && errno == EINTR)
                 continue;
+            if (n < 0 && errno == EAGAIN) {
+                pollfd p = {fd, POLLOUT, 0};
+                lost = poll(&p, 1, 10000) == 0; // twelve bytes that do not go in ten seconds
+                continue;
+            }
             if (n <= 0)
-                return false;
-            done += static_cast<size_t>(n);
+                lost = true;
+            else
+                done += static_cast<size_t>(n);
         }
-        return true;
+        return !lost;
     };
-    channel.read = [fd, printer](double seconds) {
+    channel.read = [fd, printer, &lost](double seconds) {
         char buffer[10240];
-        const ssize_t n = readWithin(fd, buffer, sizeof buffer - 1, seconds);
+        const ssize_t n = lost ? -1 : readWithin(fd, buffer, sizeof buffer - 1, seconds);
+        lost = lost || n < 0; // the printer closed the connection
         const std::string text = n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
         // The printer may tell its state in the same breath as its answer.
         applyStatus(printer, statusLinesOnly(text));
@@ -219,14 +261,16 @@ bool waitForLock(pappl_job_t *job, pappl_device_t *device)
         const LockAnswer answer = askPrinterLock(channel, 2.0);
         if (answer == LockAnswer::MayPrint) {
             papplJobSetMessage(job, "打印机正在打印");
-            return true;
+            return LockWait::Granted;
         }
+        if (lost)
+            return LockWait::Lost;
         papplJobSetMessage(job, "%s", answer == LockAnswer::Busy ? kBusyMessage : kConnectingMessage);
         papplLogJob(job, PAPPL_LOGLEVEL_INFO, "LockPrinter?: %s",
                     answer == LockAnswer::Busy ? "busy" : "no answer");
         for (int i = 0; i < 10; ++i) {
             if (papplJobIsCanceled(job))
-                return false;
+                return LockWait::Cancelled;
             usleep(100000);
         }
     }
@@ -270,13 +314,40 @@ bool printDocument(pappl_job_t *job, pappl_device_t *device, const std::string &
         papplJobSetImpressions(job, pages * copies);
     }
 
-    if (!waitForLock(job, device)) {
+    pappl_printer_t *printer = papplJobGetPrinter(job);
+    const char *uri = papplPrinterGetDeviceURI(printer);
+    if (!beginNetworkJob(device, uri)) {
+        papplJobSetMessage(job, "打印机通信失败：无法连接打印机");
+        papplJobSetReasons(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, PAPPL_JREASON_NONE);
+        return false;
+    }
+    // Whatever way the job ends, its connection ends with it; what the printer says until it
+    // closes is its state.
+    struct JobConnection {
+        pappl_device_t *device;
+        const char *uri;
+        pappl_printer_t *printer;
+        ~JobConnection()
+        {
+            endNetworkJob(device, uri, [this](const std::string &text) {
+                applyStatus(printer, statusLinesOnly(text));
+            });
+        }
+    } connection{device, uri, printer};
+
+    switch (waitForLock(job, device)) {
+    case LockWait::Granted:
+        break;
+    case LockWait::Cancelled:
         papplJobSetMessage(job, "%s", kCancelledText);
-        return true; // cancelled while waiting: nothing was sent
+        return true; // nothing was sent
+    case LockWait::Lost:
+        papplJobSetMessage(job, "打印机通信失败：连接已断开");
+        papplJobSetReasons(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, PAPPL_JREASON_NONE);
+        return false;
     }
 
-    pappl_printer_t *printer = papplJobGetPrinter(job);
-    const int fd = networkSocket(device, papplPrinterGetDeviceURI(printer));
+    const int fd = networkSocket(device, uri);
     StreamSink sink;
     sink.write = [device, fd, printer](const char *data, size_t length) {
         if (papplDeviceWrite(device, data, length) < 0)
@@ -297,15 +368,6 @@ bool printDocument(pappl_job_t *job, pappl_device_t *device, const std::string &
     const StreamResult result = streamJob(gRasterizer.c_str(), document, record, rawOptions, pdf,
                                           copies, sink, stats);
     papplDeviceFlush(device);
-    if (fd >= 0) {
-        // The job is out: the printer reads to the end and closes, and what it says until then
-        // is its state (the device's close waits for that too).
-        shutdown(fd, SHUT_WR);
-        char reply[2048];
-        ssize_t n;
-        while ((n = readWithin(fd, reply, sizeof reply - 1, 5.0)) > 0)
-            applyStatus(printer, std::string(reply, static_cast<size_t>(n)));
-    }
     papplLogJob(job, PAPPL_LOGLEVEL_INFO, "%lu bytes to the printer.",
                 static_cast<unsigned long>(stats.bytes));
     switch (result) {
@@ -498,6 +560,8 @@ bool driverCallback(pappl_system_t *, const char *driverName, const char *, cons
         papplCopyString(data->media_ready[i].source, data->source[i],
                         sizeof data->media_ready[i].source);
     }
+    data->orient_default = IPP_ORIENT_PORTRAIT;
+    data->has_supplies = true;
     data->darkness_supported = 5;
     data->darkness_default = 50;
     data->identify_supported = PAPPL_IDENTIFY_ACTIONS_NONE;
@@ -515,6 +579,12 @@ bool driverCallback(pappl_system_t *, const char *driverName, const char *, cons
             addKeywords(*attrs, attribute.name, attribute.values);
         }
     }
+    // Ghostscript renders every document the same way: one intent, and no preferred values.
+    ippAddString(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-default",
+                 nullptr, "auto");
+    ippAddString(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-supported",
+                 nullptr, "auto");
+    ippAddBoolean(*attrs, IPP_TAG_PRINTER, "preferred-attributes-supported", 0);
     // Like job-password-supported: the PIN's length.
     ippAddInteger(*attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER,
                   (std::string(kPinAttribute) + "-supported").c_str(), 4);
@@ -678,7 +748,8 @@ pappl_system_t *systemCallback(int numOptions, cups_option_t *options, void *)
         papplLog(system, PAPPL_LOGLEVEL_INFO,
                  "Serving this machine only (localhost): nothing is advertised on the network. "
                  "Start with -o share=yes to share the printer.");
-    papplSystemSetPrinterDrivers(system, 1, kDrivers, autoAdd, nullptr, driverCallback, nullptr);
+    papplSystemSetPrinterDrivers(system, 1, kDrivers, autoAdd, printerCreated, driverCallback,
+                                 nullptr);
     papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", documentFilter,
                              nullptr);
     papplSystemAddMIMEFilter(system, "application/postscript", "image/pwg-raster",

@@ -23,6 +23,8 @@ constexpr int kConnectMs = 10000;
 
 struct NetDevice {
     int fd = -1;
+    std::string host;
+    int port = 9100;
 };
 
 double now()
@@ -99,8 +101,26 @@ bool netOpen(pappl_device_t *device, const char *uri, const char *)
         return false;
     auto *net = new NetDevice;
     net->fd = fd;
+    net->host = host;
+    net->port = port;
     papplDeviceSetData(device, net);
     return true;
+}
+
+// Half-close and let the printer finish reading, as CUPS's socket backend does.
+void finishConnection(NetDevice *net, const std::function<void(const std::string &)> &onText)
+{
+    if (net->fd < 0)
+        return;
+    shutdown(net->fd, SHUT_WR);
+    char buffer[2048];
+    const double end = now() + 5.0;
+    ssize_t n;
+    while (now() < end && (n = readWithin(net->fd, buffer, sizeof buffer, end - now())) > 0)
+        if (onText)
+            onText(std::string(buffer, static_cast<size_t>(n)));
+    close(net->fd);
+    net->fd = -1;
 }
 
 void netClose(pappl_device_t *device)
@@ -108,14 +128,7 @@ void netClose(pappl_device_t *device)
     auto *net = static_cast<NetDevice *>(papplDeviceGetData(device));
     if (!net)
         return;
-    // Half-close and let the printer finish reading, as CUPS's socket backend does; what it
-    // still says is read and dropped, for at most five seconds.
-    shutdown(net->fd, SHUT_WR);
-    char buffer[1024];
-    const double end = now() + 5.0;
-    while (now() < end && readWithin(net->fd, buffer, sizeof buffer, end - now()) > 0) {
-    }
-    close(net->fd);
+    finishConnection(net, nullptr);
     delete net;
     papplDeviceSetData(device, nullptr);
 }
@@ -129,7 +142,7 @@ ssize_t netRead(pappl_device_t *device, void *buffer, size_t bytes)
 ssize_t netWrite(pappl_device_t *device, const void *buffer, size_t bytes)
 {
     auto *net = static_cast<NetDevice *>(papplDeviceGetData(device));
-    if (!net)
+    if (!net || net->fd < 0)
         return -1;
     const char *data = static_cast<const char *>(buffer);
     size_t done = 0;
@@ -194,6 +207,27 @@ int networkSocket(pappl_device_t *device, const char *uri)
         return -1;
     auto *net = static_cast<NetDevice *>(papplDeviceGetData(device));
     return net ? net->fd : -1;
+}
+
+bool beginNetworkJob(pappl_device_t *device, const char *uri)
+{
+    if (!device || !isNetworkUri(uri))
+        return true;
+    auto *net = static_cast<NetDevice *>(papplDeviceGetData(device));
+    if (!net)
+        return false;
+    if (net->fd < 0)
+        net->fd = connectTo(net->host.c_str(), net->port, device);
+    return net->fd >= 0;
+}
+
+void endNetworkJob(pappl_device_t *device, const char *uri,
+                   const std::function<void(const std::string &)> &onText)
+{
+    if (!device || !isNetworkUri(uri))
+        return;
+    if (auto *net = static_cast<NetDevice *>(papplDeviceGetData(device)))
+        finishConnection(net, onText);
 }
 
 bool isNetworkUri(const char *uri)

@@ -5,11 +5,22 @@
 
 #include <pappl/pappl.h>
 
+#include <functional>
+#include <string>
+
 constexpr char kNetScheme[] = "zlpnet";
 
 void addNetworkScheme();
 
 bool isNetworkUri(const char *uri);
+
+// The printer takes one job per connection, while PAPPL keeps a device open from one queued
+// job to the next: each job begins on a fresh connection (made here when the last job ended
+// it) and ends it, half-closing and reading what the printer still says (for at most five
+// seconds) into `onText`.
+bool beginNetworkJob(pappl_device_t *device, const char *uri);
+void endNetworkJob(pappl_device_t *device, const char *uri,
+                   const std::function<void(const std::string &)> &onText);
 // The connection's socket, for the lock exchange; -1 for a device of another scheme.
 int networkSocket(pappl_device_t *device, const char *uri);
 

@@ -47,6 +47,13 @@ pid_t startRasterizer(const char *rasterizer, const std::vector<std::string> &ar
     argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
+        // The server's threads block and ignore signals (SIGPIPE, SIGTERM) that the
+        // rasterizer must get: a cancel or a closed pipe ends it.
+        sigset_t all;
+        sigemptyset(&all);
+        sigprocmask(SIG_SETMASK, &all, nullptr);
+        signal(SIGPIPE, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
         dup2(fds[1], STDOUT_FILENO);
         const int null = open("/dev/null", O_RDONLY);
         if (null >= 0)
@@ -63,13 +70,23 @@ pid_t startRasterizer(const char *rasterizer, const std::vector<std::string> &ar
     return pid;
 }
 
-int waitFor(pid_t pid)
+// Waits for the rasterizer; one that was told to stop and is still there after five seconds
+// is killed, so a job never hangs on it.
+int waitFor(pid_t pid, bool stopping)
 {
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR)
+    for (int waited = 0;; ++waited) {
+        const pid_t done = waitpid(pid, &status, stopping ? WNOHANG : 0);
+        if (done == pid)
+            return status;
+        if (done < 0 && errno != EINTR)
             return -1;
-    return status;
+        if (stopping && done == 0) {
+            if (waited == 50)
+                kill(pid, SIGKILL);
+            usleep(100000);
+        }
+    }
 }
 
 } // namespace
@@ -144,7 +161,7 @@ StreamResult streamJob(const char *rasterizer, const std::string &input, const J
     if (result != StreamResult::Completed)
         kill(pid, SIGTERM);
     close(output);
-    const int status = waitFor(pid);
+    const int status = waitFor(pid, result != StreamResult::Completed);
 
     if (result == StreamResult::Cancelled) {
         // Whatever part of the page is at the printer is thrown away there.
