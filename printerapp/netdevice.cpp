@@ -237,6 +237,9 @@ bool isNetworkUri(const char *uri)
 
 void addNetworkScheme()
 {
+    // PAPPL registers its own schemes (usb, socket, file, ...) only while it has none: let it
+    // do so first, or ours would be the only one.
+    papplDeviceIsSupported("socket://localhost");
     papplDeviceAddScheme(kNetScheme, PAPPL_DEVTYPE_CUSTOM_NETWORK, netList, netOpen, netClose,
                          netRead, netWrite, netStatus, netId);
 }

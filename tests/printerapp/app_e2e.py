@@ -161,6 +161,9 @@ def scenario_jobs(args):
     sim = Simulator(args.sim, f"{WORK}/sim", 9100)
     app = App(args.app, "zlpnet://127.0.0.1:9100")
     try:
+        # PAPPL's own USB devices stay available beside our network scheme.
+        run(args.app, "add", "-d", "usbprinter", "-v", "usb://VARN/ZLP5520NW?serial=ZLPSIM0001",
+            "-m", "zlp5520nw")
         docs = documents()
         job = 0
         cases = [
