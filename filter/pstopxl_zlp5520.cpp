@@ -63,7 +63,8 @@ pid_t gRasterizer = -1;
 // network build) and printer writes that made no progress for kDrainSeconds.
 int gDrainFailures = 0;
 bool gSideChannel = true; // false when run by hand, without a backend to pace against
-std::string gPrinterReason; // the printer-state-reason the printer's status last gave the queue
+// The printer-state-reason that the printer's status last gave the queue.
+std::string gPrinterReason;
 
 // Run-log lines that only the USB build writes.
 void logRun(const char *form, ...) __attribute__((format(printf, 1, 2)));
@@ -196,8 +197,9 @@ void storeBackChannel()
            received);
     if (received > 20)
         replaceFile(printerState, reply, 4, OpenLog::StateFile);
-    std::fputs(reasonLines(std::string(reply, static_cast<size_t>(received)), gPrinterReason).c_str(),
-               stderr);
+    std::fputs(
+        reasonLines(std::string(reply, static_cast<size_t>(received)), gPrinterReason).c_str(),
+        stderr);
 }
 
 // The eleventh failure in a row cancels the job.

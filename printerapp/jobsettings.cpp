@@ -52,7 +52,7 @@ const std::vector<MediaRow> &mediaTable()
 const std::vector<NameRow> &sourceTable()
 {
     static const std::vector<NameRow> kSources = {
-        {"AUTO", "auto"},     {"MPTRAY", "by-pass-tray"}, {"TRAY1", "tray-1"},
+        {"AUTO", "auto"},    {"MPTRAY", "by-pass-tray"}, {"TRAY1", "tray-1"},
         {"TRAY2", "tray-2"}, {"TRAY3", "tray-3"},
     };
     return kSources;
@@ -151,9 +151,9 @@ std::map<std::string, std::string> ppdChoices(const IppJobSettings &job)
         choices["ImprovePrintOutput"] = c;
     if (const char *c = vendorChoice(job, "zlp-quiet-mode", {"OFF", "ON"}))
         choices["QuiteMode"] = c;
-    if (const char *c = vendorChoice(job, "zlp-sleep-time",
-                                     {"PrinterDefault", "2minutes", "5minutes", "10minutes",
-                                      "30minutes"}))
+    if (const char *c =
+            vendorChoice(job, "zlp-sleep-time",
+                         {"PrinterDefault", "2minutes", "5minutes", "10minutes", "30minutes"}))
         choices["Sleep"] = c;
     return choices;
 }

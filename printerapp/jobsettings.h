@@ -11,14 +11,14 @@
 
 // The job's IPP attributes as PAPPL hands them over, in plain types.
 struct IppJobSettings {
-    std::string mediaName;    // PWG self-describing name, "iso_a4_210x297mm"
-    int mediaWidth = 0;       // hundredths of a millimetre (for custom sizes)
+    std::string mediaName; // PWG self-describing name, "iso_a4_210x297mm"
+    int mediaWidth = 0;    // hundredths of a millimetre (for custom sizes)
     int mediaLength = 0;
-    std::string mediaSource;  // "auto", "by-pass-tray", "tray-1" ...
-    std::string mediaType;    // "stationery", "labels" ...
-    std::string sides;        // "one-sided", "two-sided-long-edge", "two-sided-short-edge"
-    int resolution = 600;     // printer-resolution (dpi), print-quality already applied
-    int darkness = -1;        // print-darkness 0-100, -1 when the job did not ask
+    std::string mediaSource; // "auto", "by-pass-tray", "tray-1" ...
+    std::string mediaType;   // "stationery", "labels" ...
+    std::string sides;       // "one-sided", "two-sided-long-edge", "two-sided-short-edge"
+    int resolution = 600;    // printer-resolution (dpi), print-quality already applied
+    int darkness = -1;       // print-darkness 0-100, -1 when the job did not ask
     std::map<std::string, std::string> vendor; // the vendor job attributes below
 };
 
@@ -28,8 +28,8 @@ struct VendorAttribute {
     std::vector<const char *> values; // keywords; empty for "zlp-scaling" (a range)
 };
 const std::vector<VendorAttribute> &vendorAttributes();
-constexpr char kScalingAttribute[] = "zlp-scaling";       // percent, 50-200 in steps of 10
-constexpr char kPinAttribute[] = "zlp-secure-print-pin";   // four digits, text
+constexpr char kScalingAttribute[] = "zlp-scaling";      // percent, 50-200 in steps of 10
+constexpr char kPinAttribute[] = "zlp-secure-print-pin"; // four digits, text
 
 // PWG media names and sources the printer takes, in the PPD's order.
 struct MediaRow {

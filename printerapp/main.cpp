@@ -3,6 +3,7 @@
 // send (one PJL header implementation, Ghostscript's pxlmono output, the PJL trailer).
 
 #include "jobsettings.h"
+#include "jobtext.h"
 #include "lockexchange.h"
 #include "netdevice.h"
 #include "pdfpages.h"
@@ -10,7 +11,6 @@
 #include "statereasons.h"
 #include "statuscatalogue.h"
 #include "timetexts.h"
-#include "jobtext.h"
 
 #include <pappl/pappl.h>
 
@@ -120,8 +120,7 @@ void applyStatus(pappl_printer_t *printer, const std::string &reply)
         return;
     const StateReason reason = stateReasonOf(code);
     const pappl_preason_t bit = papplReason(reason.keyword);
-    constexpr pappl_preason_t kOurs =
-        PAPPL_PREASON_DEVICE_STATUS & ~PAPPL_PREASON_SPOOL_AREA_FULL;
+    constexpr pappl_preason_t kOurs = PAPPL_PREASON_DEVICE_STATUS & ~PAPPL_PREASON_SPOOL_AREA_FULL;
     const pappl_preason_t before = papplPrinterGetReasons(printer) & kOurs;
     if (before != bit) {
         papplPrinterSetReasons(printer, bit, kOurs & ~bit);
@@ -199,7 +198,7 @@ IppJobSettings ippSettings(pappl_job_t *job, const pappl_pr_options_t *options)
     if (papplJobGetAttribute(job, "printer-resolution"))
         s.resolution = options->printer_resolution[0];
     else
-        s.resolution = options->print_quality == IPP_QUALITY_DRAFT ? 300
+        s.resolution = options->print_quality == IPP_QUALITY_DRAFT  ? 300
                        : options->print_quality == IPP_QUALITY_HIGH ? 1200
                                                                     : 600;
     // PAPPL fills print-darkness from the printer's default; only a job's own value counts.
@@ -265,7 +264,8 @@ LockWait waitForLock(pappl_job_t *job, pappl_device_t *device)
         }
         if (lost)
             return LockWait::Lost;
-        papplJobSetMessage(job, "%s", answer == LockAnswer::Busy ? kBusyMessage : kConnectingMessage);
+        papplJobSetMessage(job, "%s",
+                           answer == LockAnswer::Busy ? kBusyMessage : kConnectingMessage);
         papplLogJob(job, PAPPL_LOGLEVEL_INFO, "LockPrinter?: %s",
                     answer == LockAnswer::Busy ? "busy" : "no answer");
         for (int i = 0; i < 10; ++i) {
@@ -277,8 +277,8 @@ LockWait waitForLock(pappl_job_t *job, pappl_device_t *device)
 }
 
 // The whole job: options, key, lock, stream. `document` is PDF or PostScript.
-bool printDocument(pappl_job_t *job, pappl_device_t *device, const std::string &document,
-                   bool pdf, const pappl_pr_options_t *given)
+bool printDocument(pappl_job_t *job, pappl_device_t *device, const std::string &document, bool pdf,
+                   const pappl_pr_options_t *given)
 {
     pappl_pr_options_t *own = given ? nullptr : papplJobCreatePrintOptions(job, 1, false);
     const pappl_pr_options_t *options = given ? given : own;
@@ -365,8 +365,8 @@ bool printDocument(pappl_job_t *job, pappl_device_t *device, const std::string &
 
     StreamStats stats;
     const JobRecord record = jobRecord(job, jobOptions, key);
-    const StreamResult result = streamJob(gRasterizer.c_str(), document, record, rawOptions, pdf,
-                                          copies, sink, stats);
+    const StreamResult result =
+        streamJob(gRasterizer.c_str(), document, record, rawOptions, pdf, copies, sink, stats);
     papplDeviceFlush(device);
     papplLogJob(job, PAPPL_LOGLEVEL_INFO, "%lu bytes to the printer.",
                 static_cast<unsigned long>(stats.bytes));
@@ -437,8 +437,8 @@ bool rasterStartPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device
                  "gsave %u %u scale\n"
                  "<< /ImageType 1 /Width %u /Height %u /BitsPerComponent 1 /Decode [1 0]\n"
                  "   /ImageMatrix [%u 0 0 -%u 0 %u] /DataSource currentfile >> image\n",
-                 h.PageSize[0], h.PageSize[1], h.cupsWidth, h.cupsHeight, h.cupsWidth,
-                 h.cupsHeight, h.cupsHeight);
+                 h.PageSize[0], h.PageSize[1], h.cupsWidth, h.cupsHeight, h.cupsWidth, h.cupsHeight,
+                 h.cupsHeight);
     return !std::ferror(raster->file);
 }
 
@@ -480,8 +480,8 @@ bool rasterEndJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t 
     // PAPPL repeats the pages of JPEG and PNG jobs for each copy itself; PWG and Apple raster
     // come as they are, and the printer makes their copies.
     const char *format = papplJobGetFormat(job);
-    const bool streamed = format && (!std::strcmp(format, "image/pwg-raster") ||
-                                     !std::strcmp(format, "image/urf"));
+    const bool streamed =
+        format && (!std::strcmp(format, "image/pwg-raster") || !std::strcmp(format, "image/urf"));
     pappl_pr_options_t single = *options;
     if (!streamed)
         single.copies = 1;
@@ -627,9 +627,8 @@ void pollNetworkPrinter(pappl_printer_t *printer, const char *uri)
 {
     char scheme[32], userpass[64], host[256], resource[64];
     int port = 0;
-    if (httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof scheme, userpass,
-                        sizeof userpass, host, sizeof host, &port, resource,
-                        sizeof resource) < HTTP_URI_STATUS_OK)
+    if (httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof scheme, userpass, sizeof userpass,
+                        host, sizeof host, &port, resource, sizeof resource) < HTTP_URI_STATUS_OK)
         return;
     if (gStatusSocket < 0 && (gStatusSocket = openStatusSocket()) < 0) {
         papplLogPrinter(printer, PAPPL_LOGLEVEL_WARN, "Cannot bind UDP port %d for status: %s",
@@ -711,15 +710,13 @@ pappl_loglevel_t logLevel(const char *value)
 
 pappl_system_t *systemCallback(int numOptions, cups_option_t *options, void *)
 {
-    auto option = [&](const char *name) {
-        return cupsGetOption(name, numOptions, options);
-    };
+    auto option = [&](const char *name) { return cupsGetOption(name, numOptions, options); };
     const char *portText = option("server-port");
     const int port = portText ? std::atoi(portText) : 8631;
     const char *stateDir = option("state-directory");
     if (!stateDir)
-        stateDir = std::getenv("ZLP_APP_STATE_DIR") ? std::getenv("ZLP_APP_STATE_DIR")
-                                                    : kDefaultStateDir;
+        stateDir =
+            std::getenv("ZLP_APP_STATE_DIR") ? std::getenv("ZLP_APP_STATE_DIR") : kDefaultStateDir;
     mkdir(stateDir, 0700);
     const std::string spool = std::string(stateDir) + "/spool";
     mkdir(spool.c_str(), 0700);
@@ -734,10 +731,9 @@ pappl_system_t *systemCallback(int numOptions, cups_option_t *options, void *)
     if (shared)
         soptions |= PAPPL_SOPTIONS_WEB_REMOTE | PAPPL_SOPTIONS_WEB_SECURITY;
     const char *logFile = option("log-file");
-    pappl_system_t *system =
-        papplSystemCreate(soptions, "ZLP5520NW Printer Application", port, "_print,_universal",
-                          spool.c_str(), logFile ? logFile : "-", logLevel(option("log-level")),
-                          shared ? "login" : nullptr, false);
+    pappl_system_t *system = papplSystemCreate(
+        soptions, "ZLP5520NW Printer Application", port, "_print,_universal", spool.c_str(),
+        logFile ? logFile : "-", logLevel(option("log-level")), shared ? "login" : nullptr, false);
     if (!system)
         return nullptr;
     if (!papplSystemAddListeners(system, shared ? nullptr : "localhost")) {
@@ -752,8 +748,8 @@ pappl_system_t *systemCallback(int numOptions, cups_option_t *options, void *)
                                  nullptr);
     papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", documentFilter,
                              nullptr);
-    papplSystemAddMIMEFilter(system, "application/postscript", "image/pwg-raster",
-                             documentFilter, nullptr);
+    papplSystemAddMIMEFilter(system, "application/postscript", "image/pwg-raster", documentFilter,
+                             nullptr);
     papplSystemSetFooterHTML(system, "ZLP5520NW Printer Application");
     static PollScope usb = {false}, net = {true};
     papplSystemAddTimerCallback(system, 0, kUsbPollSeconds, pollTimer, &usb);

@@ -87,9 +87,8 @@ bool netOpen(pappl_device_t *device, const char *uri, const char *)
 {
     char scheme[32], userpass[256], host[256], resource[256];
     int port = 0;
-    if (httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof scheme, userpass,
-                        sizeof userpass, host, sizeof host, &port, resource,
-                        sizeof resource) < HTTP_URI_STATUS_OK ||
+    if (httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof scheme, userpass, sizeof userpass,
+                        host, sizeof host, &port, resource, sizeof resource) < HTTP_URI_STATUS_OK ||
         !host[0]) {
         papplDeviceError(device, "Bad printer URI '%s'.", uri);
         return false;

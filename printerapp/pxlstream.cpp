@@ -96,8 +96,9 @@ StreamResult streamJob(const char *rasterizer, const std::string &input, const J
                        const StreamSink &sink, StreamStats &stats)
 {
     LogLines log;
-    const RasterChoice raster = chooseRaster(job.options.pageSize, job.options.resolution,
-                                             rawOptions.empty() ? nullptr : rawOptions.c_str(), log);
+    const RasterChoice raster =
+        chooseRaster(job.options.pageSize, job.options.resolution,
+                     rawOptions.empty() ? nullptr : rawOptions.c_str(), log);
     static thread_local char headerBuffer[kHeaderSize];
     LineBuffer header(headerBuffer, sizeof headerBuffer);
     const char *position = buildJobHeader(job, header, log);

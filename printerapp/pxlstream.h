@@ -18,8 +18,8 @@ struct StreamSink {
 enum class StreamResult { Completed, Cancelled, PrinterGone, RasterizerFailed };
 
 struct StreamStats {
-    size_t bytes = 0;      // bytes handed to the printer
-    std::string error;     // why a job did not complete
+    size_t bytes = 0;  // bytes handed to the printer
+    std::string error; // why a job did not complete
 };
 
 // `input` is the document (PDF or PostScript) Ghostscript reads; `rawOptions` may carry a

@@ -24,28 +24,28 @@ const CodeRange kReasons[] = {
     {10209, 10209, "toner-low"},
     {10210, 10212, "marker-supply-low"},
     {10305, 10305, "opc-life-over"},
-    {10215, 10215, "other"},          // transfer belt near its end
-    {10315, 10316, "other"},          // transfer belt, fuser to replace
-    {11200, 11499, "media-empty"},    // one tray has no paper of the size
+    {10215, 10215, "other"},       // transfer belt near its end
+    {10315, 10316, "other"},       // transfer belt, fuser to replace
+    {11200, 11499, "media-empty"}, // one tray has no paper of the size
     {12201, 12501, "input-tray-missing"},
-    {30016, 30016, "other"},          // memory full
+    {30016, 30016, "other"}, // memory full
     {40021, 40021, "cover-open"},
-    {40121, 40121, "door-open"},      // back cover
-    {40026, 40026, "other"},          // no waste toner box
+    {40121, 40121, "door-open"}, // back cover
+    {40026, 40026, "other"},     // no waste toner box
     {40141, 40141, "marker-waste-full"},
     {40305, 40305, "opc-life-over"},
     {40309, 40309, "toner-empty"},
     {40310, 40312, "marker-supply-empty"},
-    {40405, 40405, "other"},          // no drum unit
-    {40409, 40409, "toner-empty"},    // no toner cartridge
+    {40405, 40405, "other"},       // no drum unit
+    {40409, 40409, "toner-empty"}, // no toner cartridge
     {40410, 40412, "marker-supply-empty"},
-    {40415, 40415, "other"},          // no transfer belt
-    {41000, 41999, "media-empty"},    // no paper of the size anywhere it may come from
+    {40415, 40415, "other"},       // no transfer belt
+    {41000, 41999, "media-empty"}, // no paper of the size anywhere it may come from
     {44102, 44116, "media-jam"},
     {44444, 44444, "offline"},
-    {60021, 60021, "cover-open"},     // fuser cover
-    {60129, 60129, "media-needed"},   // wrong media type in the tray
-    {60142, 60142, "media-needed"},   // wrong media size in the tray
+    {60021, 60021, "cover-open"},   // fuser cover
+    {60129, 60129, "media-needed"}, // wrong media type in the tray
+    {60142, 60142, "media-needed"}, // wrong media size in the tray
     {62102, 62102, "marker-waste-almost-full"},
     {62122, 62125, "media-low"},
     {65003, 65003, "media-empty"},
@@ -55,15 +55,16 @@ const CodeRange kReasons[] = {
     {65004, 65004, "media-jam"},
     {65008, 65008, "media-jam"},
     {65012, 65012, "media-jam"},
-    {70004, 70004, "media-jam"},      // document feeder
+    {70004, 70004, "media-jam"}, // document feeder
     {70007, 70007, "media-empty"},
-    {70014, 70014, "cover-open"},     // document feeder cover
+    {70014, 70014, "cover-open"}, // document feeder cover
 };
 
 ReasonSeverity severityOfKind(int kind)
 {
-    return kind <= 1 ? ReasonSeverity::Report
-                     : kind == 2 ? ReasonSeverity::Warning : ReasonSeverity::Error;
+    return kind <= 1   ? ReasonSeverity::Report
+           : kind == 2 ? ReasonSeverity::Warning
+                       : ReasonSeverity::Error;
 }
 
 } // namespace

@@ -83,9 +83,9 @@ TEST(PxlStream, HeaderPagesAndTrailerAtEachResolution)
         SCOPED_TRACE(resolution);
         Capture capture;
         StreamStats stats;
-        ASSERT_EQ(streamJob(ZLP_GS, doc.path(), record(resolution), "", false, 1,
-                            capture.sink(), stats),
-                  StreamResult::Completed)
+        ASSERT_EQ(
+            streamJob(ZLP_GS, doc.path(), record(resolution), "", false, 1, capture.sink(), stats),
+            StreamResult::Completed)
             << stats.error;
         EXPECT_EQ(stats.bytes, capture.bytes.size());
         const zlpsim::JobStream job = decode(capture.bytes);
@@ -96,7 +96,8 @@ TEST(PxlStream, HeaderPagesAndTrailerAtEachResolution)
         EXPECT_EQ(job.pclxl.pages, 2);
         EXPECT_EQ(job.end, "trailer");
         EXPECT_EQ(job.settings.at("USERNAME"), "\"alice\"");
-        const std::string dpi = std::string(resolution).substr(0, std::string(resolution).size() - 3);
+        const std::string dpi =
+            std::string(resolution).substr(0, std::string(resolution).size() - 3);
         EXPECT_EQ(job.pclxl.unitsX, std::stoi(dpi));
     }
 }
@@ -133,9 +134,9 @@ TEST(PxlStream, BrokenDocumentAndVanishedPrinter)
                     "nosuchoperator\n");
     Capture capture;
     StreamStats stats;
-    EXPECT_EQ(streamJob(ZLP_GS, broken.path(), record("600dpi"), "", false, 1, capture.sink(),
-                        stats),
-              StreamResult::RasterizerFailed);
+    EXPECT_EQ(
+        streamJob(ZLP_GS, broken.path(), record("600dpi"), "", false, 1, capture.sink(), stats),
+        StreamResult::RasterizerFailed);
     EXPECT_FALSE(stats.error.empty());
     EXPECT_NE(decode(capture.bytes).end, "trailer");
 

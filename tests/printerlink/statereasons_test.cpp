@@ -12,12 +12,23 @@ namespace
 {
 
 // The reasons of RFC 8011 and PWG 5100.9 this printer can have.
-const std::set<std::string> kStandard = {
-    "media-empty",   "media-low",         "media-jam",          "media-needed",
-    "cover-open",    "door-open",         "input-tray-missing", "toner-low",
-    "toner-empty",   "marker-supply-low", "marker-supply-empty", "marker-waste-almost-full",
-    "marker-waste-full", "opc-near-eol",  "opc-life-over",      "offline",
-    "other"};
+const std::set<std::string> kStandard = {"media-empty",
+                                         "media-low",
+                                         "media-jam",
+                                         "media-needed",
+                                         "cover-open",
+                                         "door-open",
+                                         "input-tray-missing",
+                                         "toner-low",
+                                         "toner-empty",
+                                         "marker-supply-low",
+                                         "marker-supply-empty",
+                                         "marker-waste-almost-full",
+                                         "marker-waste-full",
+                                         "opc-near-eol",
+                                         "opc-life-over",
+                                         "offline",
+                                         "other"};
 
 bool titleHas(const StatusEntry &e, const char *text)
 {
@@ -39,8 +50,7 @@ TEST(StateReasons, AllCataloguedCodes)
         }
         ASSERT_NE(reason.keyword, nullptr);
         EXPECT_TRUE(kStandard.count(reason.keyword)) << reason.keyword;
-        EXPECT_EQ(reason.severity,
-                  e.kind == 2 ? ReasonSeverity::Warning : ReasonSeverity::Error);
+        EXPECT_EQ(reason.severity, e.kind == 2 ? ReasonSeverity::Warning : ReasonSeverity::Error);
         // What the title says must be what the reason says.
         const std::string keyword = reason.keyword;
         if (titleHas(e, "卡纸")) {
@@ -70,7 +80,7 @@ TEST(StateReasons, AllCataloguedCodes)
 
 TEST(StateReasons, ValuesAndUnknownCodes)
 {
-    EXPECT_EQ(reasonValue(stateReasonOf(41913)), "media-empty-error"); // no A4 anywhere
+    EXPECT_EQ(reasonValue(stateReasonOf(41913)), "media-empty-error");   // no A4 anywhere
     EXPECT_EQ(reasonValue(stateReasonOf(11213)), "media-empty-warning"); // tray 1 only
     EXPECT_EQ(reasonValue(stateReasonOf(44114)), "media-jam-error");
     EXPECT_EQ(reasonValue(stateReasonOf(10209)), "toner-low-warning");
