@@ -48,6 +48,7 @@ constexpr char kCancelledText[] = "打印任务被用户取消";
 pappl_pr_driver_t kDrivers[] = {{kDriverName, "VARN ZLP5520NW", nullptr, nullptr}};
 
 std::string gRasterizer = kDefaultRasterizer;
+bool gShared = false; // -o share=yes: the LAN may use the printers
 std::string gStateFile;
 
 // ---------------------------------------------------------------- printer state
@@ -110,6 +111,10 @@ void setSupplies(pappl_printer_t *printer, const char *keyword)
 void printerCreated(pappl_printer_t *printer, void *)
 {
     setSupplies(printer, nullptr);
+    // A printer that only this machine may use is not announced on the network. (PAPPL calls
+    // this for printers read back from the state file too.)
+    if (!gShared)
+        papplPrinterSetDNSSDName(printer, nullptr);
 }
 
 // The printer's reply (CR-separated "CODE=" lines) becomes the printer's reasons.
@@ -726,6 +731,7 @@ pappl_system_t *systemCallback(int numOptions, cups_option_t *options, void *)
     // Sharing is off unless the administrator turns it on, as with CUPS's printer sharing.
     const char *share = option("share");
     const bool shared = share && (!std::strcmp(share, "yes") || !std::strcmp(share, "true"));
+    gShared = shared;
 
     pappl_soptions_t soptions = PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE;
     if (shared)
@@ -740,6 +746,8 @@ pappl_system_t *systemCallback(int numOptions, cups_option_t *options, void *)
         papplSystemDelete(system);
         return nullptr;
     }
+    if (!shared)
+        papplSystemSetDNSSDName(system, nullptr);
     if (!shared)
         papplLog(system, PAPPL_LOGLEVEL_INFO,
                  "Serving this machine only (localhost): nothing is advertised on the network. "
