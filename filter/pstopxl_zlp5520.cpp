@@ -11,6 +11,7 @@
 #include "lockreply.h"
 #include "pdfpages.h"
 #include "pjlheader.h"
+#include "printerreasons.h"
 #include "profile.h"
 #include "rastermessages.h"
 #include "spoolcount.h"
@@ -67,6 +68,8 @@ RasterizerMessages gMessages;
 // network build) and printer writes that made no progress for kDrainSeconds.
 int gDrainFailures = 0;
 bool gSideChannel = true; // false when run by hand, without a backend to pace against
+// The printer-state-reason that the printer's status last gave the queue.
+std::string gPrinterReason;
 
 // Run-log lines that only the USB build writes. None shows the digits of a
 // secure-print key: the run log ends up in cupsd's log.
@@ -176,6 +179,7 @@ void writeOut(const char *bytes, size_t length)
     logRun("DEBUG:[VARN-ZLP660NW]\x1b%%-12345X@PJL CANCEL\n\x1b%%-12345X\n");
 
     std::fprintf(stderr, "STATE: -%s", kKeyReason);
+    std::fputs(clearReasonLine(gPrinterReason).c_str(), stderr);
     std::fputs("INFO:空闲\n", stderr);
 
     writeState(ready);
@@ -245,6 +249,9 @@ void storeBackChannel()
            received);
     if (received > 20)
         replaceFile(printerState, reply, 4, OpenLog::StateFile);
+    std::fputs(
+        reasonLines(std::string(reply, static_cast<size_t>(received)), gPrinterReason).c_str(),
+        stderr);
 }
 
 // The eleventh failure in a row cancels the job.
@@ -820,6 +827,7 @@ int main(int argc, char *argv[])
     signal(SIGPIPE, SIG_IGN);
     signal(SIGINT, SIG_IGN);
     std::fprintf(stderr, "STATE: -%s", kKeyReason);
+    std::fputs(clearReasonLine(gPrinterReason).c_str(), stderr);
     std::fputs("INFO:空闲\n", stderr);
     return 0;
 }
