@@ -11,7 +11,10 @@
 #          for apt downloads)
 # --keep   DIR is the machine's own folder inside, not the overlay's copy, so results
 #          written there outlive the command (bind mount)
-# Proc, sys and dev are the machine's; /run, /tmp and /var/tmp start empty.
+# Proc, sys and dev are the machine's; /run, /tmp and /var/tmp start empty. The checkout
+# this script belongs to is visible inside at its own path wherever it is (also under /tmp,
+# or on a file system of its own, which the overlay of / does not show), through an overlay
+# of its own: files written into it vanish too.
 set -euo pipefail
 
 if [ -z "${ZLP_THROWAWAY_INNER:-}" ]; then
@@ -26,6 +29,7 @@ if [ -z "${ZLP_THROWAWAY_INNER:-}" ]; then
 fi
 unset ZLP_THROWAWAY_INNER
 
+src=$(cd "$(dirname "$0")/.." && pwd)
 keep=()
 while [ $# -gt 0 ] && [ "$1" != "--" ]; do
     case "$1" in
@@ -53,6 +57,9 @@ for d in /run /tmp /var/tmp; do
 done
 chmod 0755 "$root/run"
 mkdir -p "$root/run/lock"
+mkdir -p "$base/src/upper" "$base/src/work" "$root$src"
+mount -t overlay throwaway-src -o "lowerdir=$src,upperdir=$base/src/upper,workdir=$base/src/work" \
+    "$root$src"
 for d in "${keep[@]}"; do
     mkdir -p "$root$d"
     mount --bind "$d" "$root$d"
