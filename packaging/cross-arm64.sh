@@ -10,14 +10,27 @@
 # the arm64 architecture, the cross compilers and the arm64 development packages are
 # installed there and vanish afterwards. OUTDIR keeps the .deb, lintian's report, the
 # logs, stage times, and the downloaded packages for the next run (apt-archives/).
+#
+# With --suite (packaging/arm64-suite.sh) the whole CTest suite of the arm64 build runs
+# instead of the unit tests: see arm64-suite.sh.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
-[ $# -eq 1 ] || { echo "usage: cross-arm64.sh OUTDIR" >&2; exit 2; }
+suite=0
+if [ "${1:-}" = --suite ]; then
+    suite=1
+    shift
+fi
+[ $# -ge 1 ] || { echo "usage: cross-arm64.sh [--suite] OUTDIR [CTEST_ARG...]" >&2; exit 2; }
 mkdir -p "$1/apt-archives/partial"
 out=$(cd "$1" && pwd)
+shift
+[ $suite = 1 ] || [ $# -eq 0 ] || { echo "usage: cross-arm64.sh OUTDIR" >&2; exit 2; }
 
 if [ -z "${ZLP_IN_THROWAWAY:-}" ]; then
-    exec "$src/packaging/throwaway-root.sh" --keep "$out" -- "$src/packaging/cross-arm64.sh" "$out"
+    mode=()
+    [ $suite = 0 ] || mode=(--suite)
+    exec "$src/packaging/throwaway-root.sh" --keep "$out" -- "$src/packaging/cross-arm64.sh" \
+        "${mode[@]}" "$out" "$@"
 fi
 
 times=$out/times.txt
@@ -99,6 +112,47 @@ for test in json.load(sys.stdin)["tests"]:
 print("^(" + "|".join(chosen) + ")$")' "$ARM64_TEST_TARGETS")
     ctest --output-on-failure --timeout 300 -R "$names"
 }
+
+# The whole suite: every test program built for arm64 and every test of CTest's listing run
+# with a binfmt_misc entry for qemu in a user namespace of its own (packaging/userns-root.sh),
+# so that each arm64 program a test starts, also from a script or another program, runs
+# under qemu; the machine's own binfmt_misc is not touched. Test discovery happens when CTest
+# starts (inside that namespace), and every time-out is multiplied by ZLP_ARM64_TIMEOUT_SCALE.
+suite_build() {
+    rm -rf /var/tmp/arm64
+    cd "$src"
+    dpkg-architecture -a arm64 -c dh_auto_configure --buildsystem=cmake \
+        --builddirectory=/var/tmp/arm64 -- -DZLP_BUILD_TESTS=ON -DZLP_FUZZ=OFF \
+        -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/bin/qemu-aarch64-static \
+        -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST \
+        -DZLP_TEST_TIMEOUT_SCALE="${ZLP_ARM64_TIMEOUT_SCALE:-4}"
+    cmake --build /var/tmp/arm64 -j"$(nproc)" --target ${ZLP_ARM64_SUITE_TARGETS:-all}
+    file /var/tmp/arm64/filter/pstopxl_5520nw /var/tmp/arm64/monitor/usbmonitor
+}
+
+suite_run() {
+    cd /var/tmp/arm64
+    # The package is built by the package stage (the .deb in OUTDIR), not by package.build.
+    mkdir -p package
+    cp "$out"/printer-driver-zlp5520nw_*_arm64.deb package/ 2>/dev/null || true
+    local rc=0
+    "$src/packaging/userns-root.sh" --qemu-aarch64 /usr/bin/qemu-aarch64-static -- \
+        ctest --output-on-failure --timeout 1200 -j"$(nproc)" -E '^package\.build$' -FS zlp_deb \
+        "${ctest_args[@]}" || rc=$?
+    cp Testing/Temporary/LastTest.log "$out/arm64-suite-LastTest.log" 2>/dev/null || true
+    echo "$rc" >"$out/arm64-suite-rc"
+}
+
+if [ $suite = 1 ]; then
+    ctest_args=("$@")
+    stage arm64-setup setup
+    [ -n "${ZLP_ARM64_TESTS_ONLY:-}" ] || stage arm64-package package
+    stage arm64-suite-build suite_build
+    stage arm64-suite-run suite_run
+    grep -E 'tests passed|tests failed|Not Run|Failed|Timeout|Skipped' "$out/arm64-suite-run.log" || true
+    cat "$times"
+    exit "$(cat "$out/arm64-suite-rc")"
+fi
 
 stage arm64-setup setup
 # ZLP_ARM64_TESTS_ONLY=1 skips the package (about 15 minutes, most of it laying out the

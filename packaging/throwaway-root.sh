@@ -68,9 +68,13 @@ done
 # Debian's chroot builders).
 printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
 chmod 0755 "$root/usr/sbin/policy-rc.d"
-rc=0
-chroot "$root" /usr/bin/env ZLP_IN_THROWAWAY=1 "$@" || rc=$?
-# Unmount what the namespace holds open (the namespace itself goes with this process).
-umount -R "$base" 2>/dev/null || umount -l "$base" 2>/dev/null || true
-rmdir "$base" 2>/dev/null || true
-exit $rc
+# The overlay becomes the namespace's root (pivot_root, not chroot: inside a chroot the kernel
+# refuses user namespaces, which packaging/userns-root.sh makes), and the machine's root is
+# let go. The layers' tmpfs goes with the namespace.
+mkdir "$root/tmp/.machine-root"
+cd "$root"
+pivot_root . tmp/.machine-root
+cd /
+umount -l /tmp/.machine-root
+rmdir /tmp/.machine-root
+exec /usr/bin/env ZLP_IN_THROWAWAY=1 "$@"
