@@ -17,6 +17,14 @@
 # of its own: files written into it vanish too.
 set -euo pipefail
 
+# In a user namespace (packaging/userns-root.sh) the kernel refuses the overlay of / ("failed
+# to clone lowerpath"): / has mounts beneath it (/proc, /sys, /dev...) that the namespace got
+# from outside, locked to it, and a lower layer must have none. Exit 77: cannot run here.
+if [ -n "${ZLP_IN_USERNS:-}" ]; then
+    echo "throwaway-root.sh: cannot run in a user namespace (no overlay of / with mounts beneath it)" >&2
+    exit 77
+fi
+
 if [ -z "${ZLP_THROWAWAY_INNER:-}" ]; then
     net=()
     args=("$@")

@@ -26,6 +26,8 @@ if [ "${1:-}" = --inner ]; then
 fi
 if [ "${1:-}" = --mapped ]; then
     shift
+    # For throwaway-root.sh, which cannot work in here (see there).
+    export ZLP_IN_USERNS=1
     qemu=
     if [ "${1:-}" = --qemu-aarch64 ]; then
         qemu=$2
