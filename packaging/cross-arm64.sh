@@ -136,7 +136,7 @@ suite_run() {
     mkdir -p package
     cp "$out"/printer-driver-zlp5520nw_*_arm64.deb package/ 2>/dev/null || true
     local rc=0
-    "$src/packaging/userns-root.sh" --qemu-aarch64 /usr/bin/qemu-aarch64-static -- \
+    "$src/packaging/userns-root.sh" --binfmt /usr/lib/binfmt.d/qemu-aarch64.conf -- \
         ctest --output-on-failure --timeout 1200 -j"$(nproc)" -E '^package\.build$' -FS zlp_deb \
         "${ctest_args[@]}" || rc=$?
     cp Testing/Temporary/LastTest.log "$out/arm64-suite-LastTest.log" 2>/dev/null || true

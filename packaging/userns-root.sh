@@ -1,10 +1,11 @@
 #!/bin/bash
 # Runs a command as root of a user namespace of its own, with its own binfmt_misc: with
-# --qemu-aarch64 QEMU, every 64-bit Arm program started inside runs under QEMU (qemu-user,
-# statically linked), while the machine's binfmt_misc settings stay untouched (the kernel
+# --binfmt CONF (a binfmt.d file, such as qemu-user-static's
+# /usr/lib/binfmt.d/qemu-aarch64.conf) every program of that format started inside runs
+# under its interpreter, while the machine's binfmt_misc settings stay untouched (the kernel
 # keeps one binfmt_misc per user namespace since Linux 6.7).
 #
-#   userns-root.sh [--qemu-aarch64 QEMU] -- COMMAND [ARG...]
+#   userns-root.sh [--binfmt CONF]... -- COMMAND [ARG...]
 #
 # Run as root: every user and group id is mapped to itself, so files keep their owners and
 # cupsd's `lp`, `nobody` and the tests' users work as outside. Inside there are also a
@@ -28,20 +29,17 @@ if [ "${1:-}" = --mapped ]; then
     shift
     # For throwaway-root.sh, which cannot work in here (see there).
     export ZLP_IN_USERNS=1
-    qemu=
-    if [ "${1:-}" = --qemu-aarch64 ]; then
-        qemu=$2
+    mounted=0
+    while [ "${1:-}" = --binfmt ]; do
+        [ $mounted = 1 ] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+        mounted=1
+        # One line ":name:type:offset:magic:mask:interpreter:flags"; qemu-user-static's
+        # carry F (the interpreter is opened now, so it serves in every mount namespace
+        # and chroot below) and P (the program keeps the argv[0] it was started with).
+        grep -v '^#' "$2" | head -n 1 | tr -d '\n' >/proc/sys/fs/binfmt_misc/register
         shift 2
-    fi
+    done
     [ "${1:-}" = "--" ] && shift
-    if [ -n "$qemu" ]; then
-        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-        # The ELF header of a 64-bit little-endian Arm executable or shared object, as
-        # Debian's qemu-user-static registers it; F: the interpreter is opened now, so it
-        # also serves inside chroots (the throwaway root) and other mount namespaces.
-        printf '%s' ':qemu-aarch64:M::\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00:\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$qemu"':F' \
-            >/proc/sys/fs/binfmt_misc/register
-    fi
     # The command is not PID 1 itself: a reaper is, so that orphans (daemons the tests end)
     # do not stay behind as zombies that still look like running programs.
     exec /usr/bin/python3 -c '
