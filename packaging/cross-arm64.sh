@@ -1,8 +1,8 @@
 #!/bin/bash
-# Cross-builds the Debian package for arm64 on an amd64 Debian 12 machine and runs
-# the tests that need neither namespaces nor devices from an arm64 build under
-# qemu-user. Run as root, by hand (it downloads about 200 arm64 packages; see the
-# README for the times):
+# Cross-builds the Debian package for arm64 on an amd64 Debian 12 machine and runs the
+# unit tests of an arm64 build under qemu-user (those that need no install of the whole
+# build: see ARM64_TEST_TARGETS). Run as root (it downloads about 200 arm64 packages; see
+# the README for the times; CI runs it with ZLP_ARM64_TESTS_ONLY=1):
 #
 #   packaging/cross-arm64.sh OUTDIR
 #
@@ -73,36 +73,56 @@ package() {
 }
 
 # The arm64 test build: the same CMake flags debhelper gives a cross build, plus the
-# tests, with qemu-user running the test programs (also when CTest lists gtest cases).
-# Without -Werror: Debian's hardening flags (_FORTIFY_SOURCE) warn where the amd64 CI
-# build, which has none, does not.
-tests_build() {
+# tests, with qemu-user running the test programs. Without -Werror: Debian's hardening
+# flags (_FORTIFY_SOURCE) warn where the amd64 CI build, which has none, does not. Test
+# discovery happens when CTest starts, inside the user namespace below, and every time-out
+# is multiplied by ZLP_ARM64_TIMEOUT_SCALE (qemu runs the programs several times slower).
+configure_arm64() { # extra CMake options...
     rm -rf /var/tmp/arm64
     cd "$src"
     dpkg-architecture -a arm64 -c dh_auto_configure --buildsystem=cmake \
         --builddirectory=/var/tmp/arm64 -- -DZLP_BUILD_TESTS=ON \
-        -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/bin/qemu-aarch64-static
+        -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/bin/qemu-aarch64-static \
+        -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST \
+        -DZLP_TEST_TIMEOUT_SCALE="${ZLP_ARM64_TIMEOUT_SCALE:-4}" "$@"
+}
+
+# CTest as root of a user namespace of its own (packaging/userns-root.sh) with qemu-user's
+# binfmt_misc entry, so that each arm64 program a test starts, also from a script or from
+# another arm64 program, runs under qemu; the machine's own binfmt_misc is not touched.
+ctest_arm64() { # ctest options...
+    cd /var/tmp/arm64
+    local rc=0
+    "$src/packaging/userns-root.sh" --binfmt /usr/lib/binfmt.d/qemu-aarch64.conf -- \
+        ctest --output-on-failure --timeout 1200 "$@" || rc=$?
+    cp Testing/Temporary/LastTest.log "$out/arm64-LastTest.log" 2>/dev/null || true
+    return $rc
+}
+
+# The unit tests (the default mode, also in CI): test programs that need neither the
+# sandbox's install of the whole build nor a throwaway root: the filter's option, header and
+# job-file tests, the PPD tests, the PCL XL decoder and simulator tests, the backend
+# stand-in and fast-time preload, the images, the network monitor's decisions, the job watch,
+# and the USB link in both builds with the simulated printer under umockdev.
+ARM64_TEST_TARGETS="filter_core_tests ppd_test e2e_simulator_test zlpsim_backend_test images_test
+    usblink_monitor_test usblink_setup_test zlpsim_usb_test netstatus_test jobwatch_test"
+tests_build() {
+    configure_arm64
     cmake --build /var/tmp/arm64 -j"$(nproc)" --target ${ARM64_TEST_TARGETS}
     file /var/tmp/arm64/tests/filter/filter_core_tests
 }
 
-# Left out: tests that run inside the test sandbox or a throwaway root (namespaces),
-# the USB ones (umockdev's device emulation), those that are not arm64 code (shell
-# scripts, cupstestppd), and those that start other arm64 programs of the build as
-# children (backend stand-in, fast-time preload, network simulator): qemu-user runs
-# only the program it is given, and the kernel runs further arm64 programs only with a
-# binfmt_misc entry for qemu, which this machine does not have and which would change
-# the whole machine, not the throwaway root.
-ARM64_TEST_TARGETS="filter_core_tests ppd_test e2e_simulator_test zlpsim_backend_test images_test"
 tests_run() {
     cd /var/tmp/arm64
-    # The tests of the programs built above, chosen from CTest's own listing by the
-    # program they run; then the exclusions.
+    # The tests of the programs built above, chosen from CTest's own listing (which lists
+    # discovered cases only with binfmt at hand, so in the namespace too) by the program they
+    # run; the pdfReader script is not arm64 code.
     local names
-    names=$(ctest --show-only=json-v1 | python3 -c '
+    names=$("$src/packaging/userns-root.sh" --binfmt /usr/lib/binfmt.d/qemu-aarch64.conf -- \
+        ctest --show-only=json-v1 | python3 -c '
 import json, os, re, sys
 targets = set(sys.argv[1].split())
-skip = re.compile(r"^(art\.pdfreader|(BackendTest|FastTime|NetSimulator)\..*)$")
+skip = re.compile(r"^art\.pdfreader$")
 chosen = []
 for test in json.load(sys.stdin)["tests"]:
     command = test.get("command") or []
@@ -110,36 +130,23 @@ for test in json.load(sys.stdin)["tests"]:
     if runs_target and not skip.match(test["name"]):
         chosen.append(re.escape(test["name"]))
 print("^(" + "|".join(chosen) + ")$")' "$ARM64_TEST_TARGETS")
-    ctest --output-on-failure --timeout 300 -R "$names"
+    ctest_arm64 -j"$(nproc)" -R "$names"
 }
 
-# The whole suite: every test program built for arm64 and every test of CTest's listing run
-# with a binfmt_misc entry for qemu in a user namespace of its own (packaging/userns-root.sh),
-# so that each arm64 program a test starts, also from a script or another program, runs
-# under qemu; the machine's own binfmt_misc is not touched. Test discovery happens when CTest
-# starts (inside that namespace), and every time-out is multiplied by ZLP_ARM64_TIMEOUT_SCALE.
+# The whole suite (--suite): every program and test built for arm64, every test of CTest's
+# listing run but package.build, whose work the package stage does (its .deb is handed to
+# the lifecycle tests).
 suite_build() {
-    rm -rf /var/tmp/arm64
-    cd "$src"
-    dpkg-architecture -a arm64 -c dh_auto_configure --buildsystem=cmake \
-        --builddirectory=/var/tmp/arm64 -- -DZLP_BUILD_TESTS=ON -DZLP_FUZZ=OFF \
-        -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/bin/qemu-aarch64-static \
-        -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST \
-        -DZLP_TEST_TIMEOUT_SCALE="${ZLP_ARM64_TIMEOUT_SCALE:-4}"
-    cmake --build /var/tmp/arm64 -j"$(nproc)" --target ${ZLP_ARM64_SUITE_TARGETS:-all}
+    configure_arm64 -DZLP_FUZZ=OFF
+    cmake --build /var/tmp/arm64 -j"$(nproc)"
     file /var/tmp/arm64/filter/pstopxl_5520nw /var/tmp/arm64/monitor/usbmonitor
 }
 
 suite_run() {
-    cd /var/tmp/arm64
-    # The package is built by the package stage (the .deb in OUTDIR), not by package.build.
-    mkdir -p package
-    cp "$out"/printer-driver-zlp5520nw_*_arm64.deb package/ 2>/dev/null || true
+    mkdir -p /var/tmp/arm64/package
+    cp "$out"/printer-driver-zlp5520nw_*_arm64.deb /var/tmp/arm64/package/ 2>/dev/null || true
     local rc=0
-    "$src/packaging/userns-root.sh" --binfmt /usr/lib/binfmt.d/qemu-aarch64.conf -- \
-        ctest --output-on-failure --timeout 1200 -j"$(nproc)" -E '^package\.build$' -FS zlp_deb \
-        "${ctest_args[@]}" || rc=$?
-    cp Testing/Temporary/LastTest.log "$out/arm64-suite-LastTest.log" 2>/dev/null || true
+    ctest_arm64 -j"$(nproc)" -E '^package\.build$' -FS zlp_deb "${ctest_args[@]}" || rc=$?
     echo "$rc" >"$out/arm64-suite-rc"
 }
 
