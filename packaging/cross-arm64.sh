@@ -52,9 +52,10 @@ stage() { # name command...
 
 export DEBIAN_FRONTEND=noninteractive
 mount --bind "$out/apt-archives" /var/cache/apt/archives
-# The test build's libraries for arm64. umockdev's development package cannot be installed
-# for two architectures at once; here the arm64 one replaces the machine's.
-test_packages=(libgtest-dev:arm64 libumockdev-dev:arm64)
+# The test build's libraries for arm64. umockdev's packages cannot be installed for two
+# architectures at once; here the arm64 ones replace the machine's (umockdev holds the
+# preload library that arm64 programs need under umockdev-wrapper).
+test_packages=(libgtest-dev:arm64 libumockdev-dev:arm64 umockdev:arm64)
 
 setup() {
     dpkg --add-architecture arm64
@@ -77,15 +78,20 @@ package() {
 # flags (_FORTIFY_SOURCE) warn where the amd64 CI build, which has none, does not. Test
 # discovery happens when CTest starts, inside the user namespace below, and every time-out
 # is multiplied by ZLP_ARM64_TIMEOUT_SCALE (qemu runs the programs several times slower).
+# The build folder is OUTDIR/arm64-build, compiled through ccache (OUTDIR/ccache), so that
+# a second run rebuilds only what changed.
 configure_arm64() { # extra CMake options...
-    rm -rf /var/tmp/arm64
+    mkdir -p "$out/arm64-build" "$out/ccache"
+    ln -sfn "$out/arm64-build" /var/tmp/arm64
     cd "$src"
     dpkg-architecture -a arm64 -c dh_auto_configure --buildsystem=cmake \
         --builddirectory=/var/tmp/arm64 -- -DZLP_BUILD_TESTS=ON \
         -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/bin/qemu-aarch64-static \
         -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST \
-        -DZLP_TEST_TIMEOUT_SCALE="${ZLP_ARM64_TIMEOUT_SCALE:-4}" "$@"
+        -DZLP_TEST_TIMEOUT_SCALE="${ZLP_ARM64_TIMEOUT_SCALE:-4}" \
+        -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache "$@"
 }
+export CCACHE_DIR=$out/ccache
 
 # CTest as root of a user namespace of its own (packaging/userns-root.sh) with qemu-user's
 # binfmt_misc entry, so that each arm64 program a test starts, also from a script or from
