@@ -73,7 +73,7 @@ class InstalledUsbMonitor(unittest.TestCase):
         item = self.events.next(desktop.is_event("item-registered"), 15, "tray item")
         type(self).item = item
         pid = unix_pid(item["sender"])
-        self.assertEqual(os.readlink("/proc/%d/exe" % pid), MONITOR)
+        self.assertEqual(desktop.program_of(pid), MONITOR)
         type(self).monitor_pid = pid
         props = desktop.item_properties(ID)
         self.assertEqual(props["Id"], "usbmonitor")
