@@ -18,7 +18,9 @@ del sys.argv[1:5]
 
 
 def run(*args, **kw):
-    return subprocess.run(args, capture_output=True, text=True, timeout=60, **kw)
+    # An emulated build (the arm64 suite under qemu) lays out several times slower.
+    scale = int(os.environ.get("ZLP_TEST_TIMEOUT_SCALE", "1"))
+    return subprocess.run(args, capture_output=True, text=True, timeout=60 * scale, **kw)
 
 
 def page_count(pdf):
