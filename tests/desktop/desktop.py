@@ -25,6 +25,11 @@ class Timeout(AssertionError):
     pass
 
 
+# The factor by which an emulated build (the arm64 suite under qemu) stretches the time-outs;
+# a test widens the slack of its timing bounds by it.
+TIME_SCALE = int(os.environ.get("ZLP_TEST_TIMEOUT_SCALE", "1"))
+
+
 def program_of(pid):
     """The program file a process runs: /proc/PID/exe, or, for a program the kernel hands to
     an interpreter registered in binfmt_misc (an arm64 build under qemu-user, whose exe link
