@@ -65,6 +65,16 @@ setup() {
     # The package's Build-Depends, resolved for an arm64 host.
     (cd "$src" && apt-get build-dep -y -q --no-install-recommends -a arm64 ./)
     apt-get install -y -q --no-install-recommends "${test_packages[@]}"
+    # Debian 12's qemu-user (7.2) has no clone(CLONE_PIDFD), which Qt 5.15's QProcess uses once
+    # waitid(P_PIDFD) works (qemu passes that to the kernel): every QProcess child of an arm64
+    # Qt program fails to start. ZLP_ARM64_QEMU_BACKPORTS=1 takes qemu from bookworm-backports.
+    if [ -n "${ZLP_ARM64_QEMU_BACKPORTS:-}" ]; then
+        echo "deb http://deb.debian.org/debian bookworm-backports main" \
+            >/etc/apt/sources.list.d/zlp-backports.list
+        apt-get update -q
+        apt-get install -y -q --no-install-recommends -t bookworm-backports qemu-user-static
+    fi
+    qemu-aarch64-static --version | head -n 1
 }
 
 package() {
@@ -108,10 +118,11 @@ ctest_arm64() { # ctest options...
 # The unit tests (the default mode, also in CI): test programs that need neither the
 # sandbox's install of the whole build nor a throwaway root: the filter's option, header and
 # job-file tests, the PPD tests, the PCL XL decoder and simulator tests, the backend
-# stand-in and fast-time preload, the images, the network monitor's decisions, the job watch,
-# and the USB link in both builds with the simulated printer under umockdev.
+# stand-in and fast-time preload, the images, the network monitor's decisions, and the USB
+# link in both builds with the simulated printer under umockdev. Not the job watch: its
+# listing child is a QProcess, which Debian 12's qemu-user cannot run (see the README).
 ARM64_TEST_TARGETS="filter_core_tests ppd_test e2e_simulator_test zlpsim_backend_test images_test
-    usblink_monitor_test usblink_setup_test zlpsim_usb_test netstatus_test jobwatch_test"
+    usblink_monitor_test usblink_setup_test zlpsim_usb_test netstatus_test"
 tests_build() {
     configure_arm64
     cmake --build /var/tmp/arm64 -j"$(nproc)" --target ${ARM64_TEST_TARGETS}
@@ -122,7 +133,8 @@ tests_run() {
     cd /var/tmp/arm64
     # The tests of the programs built above, chosen from CTest's own listing (which lists
     # discovered cases only with binfmt at hand, so in the namespace too) by the program they
-    # run; the pdfReader script is not arm64 code.
+    # run; the pdfReader script is not arm64 code, and tests in the sandbox need the install
+    # of the whole build.
     local names
     names=$("$src/packaging/userns-root.sh" --binfmt /usr/lib/binfmt.d/qemu-aarch64.conf -- \
         ctest --show-only=json-v1 | python3 -c '
@@ -133,7 +145,8 @@ chosen = []
 for test in json.load(sys.stdin)["tests"]:
     command = test.get("command") or []
     runs_target = any(os.path.basename(part) in targets for part in command)
-    if runs_target and not skip.match(test["name"]):
+    in_sandbox = any(part.endswith("/sandbox.sh") for part in command)
+    if runs_target and not in_sandbox and not skip.match(test["name"]):
         chosen.append(re.escape(test["name"]))
 print("^(" + "|".join(chosen) + ")$")' "$ARM64_TEST_TARGETS")
     ctest_arm64 -j"$(nproc)" -R "$names"
