@@ -57,6 +57,8 @@ package() {
     DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-} nocheck" "$src/packaging/build-deb.sh" "$out" -aarm64
     dpkg-deb --info "$out"/printer-driver-zlp5520nw_*_arm64.deb | grep -E 'Architecture|Depends'
     dpkg -c "$out"/printer-driver-zlp5520nw_*_arm64.deb
+    dpkg-deb --info "$out"/printer-app-zlp5520nw_*_arm64.deb | grep -E 'Architecture|Depends'
+    dpkg -c "$out"/printer-app-zlp5520nw_*_arm64.deb
 }
 
 # The arm64 test build: the same CMake flags debhelper gives a cross build, plus the
