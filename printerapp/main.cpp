@@ -755,7 +755,8 @@ pappl_system_t *systemCallback(int numOptions, cups_option_t *options, void *)
     if (!shared)
         papplLog(system, PAPPL_LOGLEVEL_INFO,
                  "Serving this machine only (localhost): nothing is advertised on the network. "
-                 "Start with -o share=yes to share the printer.");
+                 "Start with -o share=yes to share the printer (the service "
+                 "zlp5520nw-printer-app: SHARE=yes in /etc/default/zlp5520nw-printer-app).");
     papplSystemSetPrinterDrivers(system, 1, kDrivers, autoAdd, printerCreated, driverCallback,
                                  nullptr);
     papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", documentFilter,

@@ -151,13 +151,16 @@ LOOPBACK = {"0100007F", "00000000000000000000000001000000"}  # 127.0.0.1, ::1
 ANY = {"00000000", "00000000000000000000000000000000"}
 
 
-def print_through(sim, job, title):
-    """submit to the service's printer; the simulated printer must get the whole stream."""
+def print_through(sim, job, title, user=None):
+    """submit to the service's printer (as root, or as user); the simulated printer must get
+    the whole stream."""
     doc = f"{WORK}/{title}.ps"
     with open(doc, "w") as f:
         f.write("%!PS\n" + "".join(f"/Helvetica findfont 24 scalefont setfont 72 720 moveto "
                                    f"({title}, page {n}) show showpage\n" for n in (1, 2)))
-    out = run(APP, "submit", "-d", PRINTER, "-t", title, doc)
+    os.chmod(doc, 0o644)
+    as_user = ["runuser", "-u", user, "--"] if user else []
+    out = run(*as_user, APP, "submit", "-d", PRINTER, "-t", title, doc)
     check(re.search(r"\d", out), f"submit of {title} names a job", out)
     report = sim.wait_report(job, timeout=60)
     eq(report.get("pclxl", {}).get("pages"), 2, f"pages the printer received for {title}")
@@ -213,6 +216,8 @@ def lifecycle(args):
                 addresses = listening_addresses(PORT)
                 check(addresses and addresses <= LOOPBACK,
                       "by default the service listens on loopback only", addresses)
+                check("SHARE=yes in /etc/default/zlp5520nw-printer-app" in service.output(),
+                      "the journal tells the administrator how to share", service.output())
                 run(APP, "add", "-d", PRINTER, "-v", f"zlpnet://127.0.0.1:{SIM_PORT}",
                     "-m", "zlp5520nw")
                 print_through(sim, 1, "first-job")
@@ -240,10 +245,11 @@ def lifecycle(args):
             check(os.path.islink(ENABLED), "still enabled after the upgrade")
             eq(read(f"{STATE}/state"), state_before, "the state after the upgrade")
             set_share("no")
-            # The printer added before the upgrade prints without being added again.
+            # The printer added before the upgrade prints without being added again, and a
+            # user without rights reaches the system's service, not a private server.
             service = Service()
             try:
-                print_through(sim, 2, "after-upgrade")
+                print_through(sim, 2, "after-upgrade", user="nobody")
             finally:
                 service.stop()
 
