@@ -133,20 +133,29 @@ cups_sc_status_t drainOutput(double timeout, char *data, int length)
     const long long deadline = monotonicMs() + static_cast<long long>(timeout * 1000);
     cups_sc_command_t command = CUPS_SC_CMD_NONE;
     cups_sc_status_t status = CUPS_SC_STATUS_NONE;
-    // Late answers are taken before the next request goes out: libcups reads
-    // whatever the socket holds at once, so two answers must never wait there.
+    // A late answer already on its way is taken before the next request goes
+    // out: libcups reads whatever the socket holds at once, so two answers must
+    // not wait there together. One the printer still holds back does not delay
+    // the request; should it come later, it is passed over below.
+    constexpr int kLateAnswerMs = 50;
     while (gUnansweredDrains > 0) {
         char stale[8];
-        if (!readSideChannel(deadline, command, status, stale, sizeof stale))
-            return CUPS_SC_STATUS_TIMEOUT;
+        if (!readSideChannel(std::min(deadline, monotonicMs() + kLateAnswerMs), command, status,
+                             stale, sizeof stale))
+            break;
         --gUnansweredDrains;
     }
     if (cupsSideChannelWrite(CUPS_SC_CMD_DRAIN_OUTPUT, CUPS_SC_STATUS_NONE, nullptr, 0, timeout))
         return CUPS_SC_STATUS_TIMEOUT;
-    if (!readSideChannel(deadline, command, status, data, length)) {
-        if (cancelRequested())
-            ++gUnansweredDrains;
-        return CUPS_SC_STATUS_TIMEOUT;
+    for (;;) {
+        if (!readSideChannel(deadline, command, status, data, length)) {
+            if (cancelRequested())
+                ++gUnansweredDrains;
+            return CUPS_SC_STATUS_TIMEOUT;
+        }
+        if (command != CUPS_SC_CMD_DRAIN_OUTPUT || gUnansweredDrains == 0)
+            break;
+        --gUnansweredDrains; // the answer to an earlier request
     }
     return command == CUPS_SC_CMD_DRAIN_OUTPUT ? status : CUPS_SC_STATUS_BAD_MESSAGE;
 }

@@ -11,8 +11,19 @@
 #          for apt downloads)
 # --keep   DIR is the machine's own folder inside, not the overlay's copy, so results
 #          written there outlive the command (bind mount)
-# Proc, sys and dev are the machine's; /run, /tmp and /var/tmp start empty.
+# Proc, sys and dev are the machine's; /run, /tmp and /var/tmp start empty. The checkout
+# this script belongs to is visible inside at its own path wherever it is (also under /tmp,
+# or on a file system of its own, which the overlay of / does not show), through an overlay
+# of its own: files written into it vanish too.
 set -euo pipefail
+
+# In a user namespace (packaging/userns-root.sh) the kernel refuses the overlay of / ("failed
+# to clone lowerpath"): / has mounts beneath it (/proc, /sys, /dev...) that the namespace got
+# from outside, locked to it, and a lower layer must have none. Exit 77: cannot run here.
+if [ -n "${ZLP_IN_USERNS:-}" ]; then
+    echo "throwaway-root.sh: cannot run in a user namespace (no overlay of / with mounts beneath it)" >&2
+    exit 77
+fi
 
 if [ -z "${ZLP_THROWAWAY_INNER:-}" ]; then
     net=()
@@ -26,6 +37,7 @@ if [ -z "${ZLP_THROWAWAY_INNER:-}" ]; then
 fi
 unset ZLP_THROWAWAY_INNER
 
+src=$(cd "$(dirname "$0")/.." && pwd)
 keep=()
 while [ $# -gt 0 ] && [ "$1" != "--" ]; do
     case "$1" in
@@ -53,6 +65,9 @@ for d in /run /tmp /var/tmp; do
 done
 chmod 0755 "$root/run"
 mkdir -p "$root/run/lock"
+mkdir -p "$base/src/upper" "$base/src/work" "$root$src"
+mount -t overlay throwaway-src -o "lowerdir=$src,upperdir=$base/src/upper,workdir=$base/src/work" \
+    "$root$src"
 for d in "${keep[@]}"; do
     mkdir -p "$root$d"
     mount --bind "$d" "$root$d"
@@ -61,9 +76,13 @@ done
 # Debian's chroot builders).
 printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
 chmod 0755 "$root/usr/sbin/policy-rc.d"
-rc=0
-chroot "$root" /usr/bin/env ZLP_IN_THROWAWAY=1 "$@" || rc=$?
-# Unmount what the namespace holds open (the namespace itself goes with this process).
-umount -R "$base" 2>/dev/null || umount -l "$base" 2>/dev/null || true
-rmdir "$base" 2>/dev/null || true
-exit $rc
+# The overlay becomes the namespace's root (pivot_root, not chroot: inside a chroot the kernel
+# refuses user namespaces, which packaging/userns-root.sh makes), and the machine's root is
+# let go. The layers' tmpfs goes with the namespace.
+mkdir "$root/tmp/.machine-root"
+cd "$root"
+pivot_root . tmp/.machine-root
+cd /
+umount -l /tmp/.machine-root
+rmdir /tmp/.machine-root
+exec /usr/bin/env ZLP_IN_THROWAWAY=1 "$@"

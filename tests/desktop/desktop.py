@@ -25,6 +25,34 @@ class Timeout(AssertionError):
     pass
 
 
+# The factor by which an emulated build (the arm64 suite under qemu) stretches the time-outs;
+# a test widens the slack of its timing bounds by it.
+TIME_SCALE = int(os.environ.get("ZLP_TEST_TIMEOUT_SCALE", "1"))
+
+
+def program_of(pid):
+    """The program file a process runs: /proc/PID/exe, or, for a program the kernel hands to
+    an interpreter registered in binfmt_misc (an arm64 build under qemu-user, whose exe link
+    names qemu), the program the interpreter was given: the first argument after it."""
+    exe = os.readlink(f"/proc/{pid}/exe")
+    interpreters = set()
+    folder = "/proc/sys/fs/binfmt_misc"
+    for name in os.listdir(folder) if os.path.isdir(folder) else []:
+        try:
+            with open(os.path.join(folder, name)) as f:
+                for line in f:
+                    if line.startswith("interpreter "):
+                        interpreters.add(os.path.realpath(line.split(" ", 1)[1].strip()))
+        except OSError:
+            pass
+    if exe in interpreters:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            args = f.read().split(b"\0")
+        if len(args) > 1:
+            return os.fsdecode(args[1])
+    return exe
+
+
 def wait_until(what, probe, timeout, interval=0.05):
     """Calls probe until it returns something true, and returns that; Timeout past timeout s."""
     deadline = time.monotonic() + timeout

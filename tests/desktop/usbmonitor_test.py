@@ -73,7 +73,7 @@ class InstalledUsbMonitor(unittest.TestCase):
         item = self.events.next(desktop.is_event("item-registered"), 15, "tray item")
         type(self).item = item
         pid = unix_pid(item["sender"])
-        self.assertEqual(os.readlink("/proc/%d/exe" % pid), MONITOR)
+        self.assertEqual(desktop.program_of(pid), MONITOR)
         type(self).monitor_pid = pid
         props = desktop.item_properties(ID)
         self.assertEqual(props["Id"], "usbmonitor")
@@ -165,9 +165,10 @@ class InstalledUsbMonitor(unittest.TestCase):
             lambda w: w is None or not w["mapped"])(desktop.x_window(TITLE)), 10)
         gone = time.monotonic()
         # The window timer starts right after the start-up notice is sent: 4 s from there,
-        # give or take the delivery of the notice and the polling here.
+        # give or take the delivery of the notice and the polling here (and the accessibility
+        # bus queries of the test before, which an emulated build answers slowly).
         self.assertGreater(gone - self.notice["t"], 3.5)
-        self.assertLess(gone - self.notice["t"], 5.5)
+        self.assertLess(gone - self.notice["t"], 4 + 1.5 * desktop.TIME_SCALE)
         app = desktop.find_application("usbmonitor")
         acc = desktop.find_window(app, TITLE)
         desktop.wait_until("the window no longer showing for the accessibility bus",

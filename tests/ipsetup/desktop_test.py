@@ -11,6 +11,7 @@ import argparse
 import os
 import subprocess
 import sys
+import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "desktop"))
@@ -75,12 +76,16 @@ class InstalledIpSetup(unittest.TestCase):
         self.assertEqual(self.commands(), ['"CheckIP?"'])
 
     def test_02_typed_injection_is_refused(self):
-        desktop.type_text(desktop.widget(self.dialog, "ipEdit"), "1.1.1.1;touch /tmp/x")
-        desktop.press(desktop.widget(self.dialog, "IDOK"))
-        self.status_becomes("请检查IP地址是否正确")
-        self.assertEqual(self.commands(), ['"CheckIP?"'])
-        self.assertEqual(lpstat("-v"), "")
-        self.assertFalse(os.path.exists("/tmp/x"))
+        # The file the injected command would make, in a folder of this test's own: a fixed
+        # name such as /tmp/x may be anyone's on a shared machine.
+        with tempfile.TemporaryDirectory() as folder:
+            marker = os.path.join(folder, "injected")
+            desktop.type_text(desktop.widget(self.dialog, "ipEdit"), f"1.1.1.1;touch {marker}")
+            desktop.press(desktop.widget(self.dialog, "IDOK"))
+            self.status_becomes("请检查IP地址是否正确")
+            self.assertEqual(self.commands(), ['"CheckIP?"'])
+            self.assertEqual(lpstat("-v"), "")
+            self.assertFalse(os.path.exists(marker))
 
     def test_03_new_settings_go_to_the_printer_and_the_queue(self):
         desktop.type_text(desktop.widget(self.dialog, "ipEdit"), "192.168.1.20")

@@ -10,7 +10,9 @@
 # overlays over the CUPS filter and model folders and the desktop's udev, menu,
 # autostart and icon folders, loopback up, and the build
 # installed with `cmake --install`. With --cupsd a private cupsd is started
-# and stopped again. Everything vanishes with the namespace.
+# and stopped again. Everything vanishes with the namespace. The build folder and this
+# checkout stay visible at their own paths, also when they lie under a covered folder
+# (a checkout under /var/tmp or /opt).
 set -euo pipefail
 
 if [ -z "${ZLP_IN_SANDBOX:-}" ]; then
@@ -29,6 +31,10 @@ while [ $# -gt 0 ] && [ "$1" != "--" ]; do
     shift
 done
 [ "${1:-}" = "--" ] && shift
+
+# Held open before anything is covered, and bound back in place afterwards (see below).
+src=$(cd "$(dirname "$0")/../.." && pwd)
+exec {src_fd}<"$src" {build_fd}<"$build"
 
 serverbin=$(cups-config --serverbin)
 datadir=$(cups-config --datadir)
@@ -78,6 +84,18 @@ for d in /usr/lib/udev/rules.d /usr/share/applications /etc/xdg/autostart /usr/s
     mountpoint -q "$d" || overlay "$d" "desktop$n"
     covered+=("$d")
 done
+
+# The build and the checkout, where a tmpfs or overlay above hid them: the folders held open
+# at the start are bound back (mount must not resolve /proc/self/fd/N to the covered path).
+uncover() { # dir fd
+    local dir=$1 fd=$2
+    [ "$(stat -c %d:%i "$dir" 2>/dev/null)" = "$(stat -L -c %d:%i "/proc/self/fd/$fd")" ] && return
+    mkdir -p "$dir"
+    mount --no-canonicalize --bind "/proc/self/fd/$fd" "$dir"
+}
+uncover "$src" "$src_fd"
+uncover "$build" "$build_fd"
+exec {src_fd}<&- {build_fd}<&-
 
 # Refuse to install anywhere but into the covered folders.
 for d in "${covered[@]}"; do
