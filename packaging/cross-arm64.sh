@@ -165,7 +165,7 @@ suite_build() {
 
 suite_run() {
     mkdir -p /var/tmp/arm64/package
-    cp "$out"/printer-driver-zlp5520nw_*_arm64.deb /var/tmp/arm64/package/ 2>/dev/null || true
+    cp "$out"/printer-{driver,app}-zlp5520nw_*_arm64.deb /var/tmp/arm64/package/ 2>/dev/null || true
     local rc=0
     ctest_arm64 -j"$(nproc)" -E '^package\.build$' -FS zlp_deb "${ctest_args[@]}" || rc=$?
     echo "$rc" >"$out/arm64-suite-rc"
