@@ -22,7 +22,7 @@ else
     tar -C "$src" --exclude='./build*' --exclude='./out' -cf - . | tar -xf - -C "$work/src"
 fi
 # Earlier results of this package in OUTDIR would be taken for this build's.
-rm -f "$out"/printer-driver-zlp5520nw*_"$(dpkg-architecture -qDEB_HOST_ARCH "$@" 2>/dev/null || dpkg --print-architecture)".{deb,changes,buildinfo}
+rm -f "$out"/printer-{driver,app}-zlp5520nw*_"$(dpkg-architecture -qDEB_HOST_ARCH "$@" 2>/dev/null || dpkg --print-architecture)".{deb,changes,buildinfo}
 case " ${DEB_BUILD_OPTIONS:-} " in
 *" parallel="*) ;;
 *) export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-} parallel=$(nproc)" ;;

@@ -81,6 +81,8 @@ package() {
     DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-} nocheck" "$src/packaging/build-deb.sh" "$out" -aarm64
     dpkg-deb --info "$out"/printer-driver-zlp5520nw_*_arm64.deb | grep -E 'Architecture|Depends'
     dpkg -c "$out"/printer-driver-zlp5520nw_*_arm64.deb
+    dpkg-deb --info "$out"/printer-app-zlp5520nw_*_arm64.deb | grep -E 'Architecture|Depends'
+    dpkg -c "$out"/printer-app-zlp5520nw_*_arm64.deb
 }
 
 # The arm64 test build: the same CMake flags debhelper gives a cross build, plus the
@@ -163,7 +165,7 @@ suite_build() {
 
 suite_run() {
     mkdir -p /var/tmp/arm64/package
-    cp "$out"/printer-driver-zlp5520nw_*_arm64.deb /var/tmp/arm64/package/ 2>/dev/null || true
+    cp "$out"/printer-{driver,app}-zlp5520nw_*_arm64.deb /var/tmp/arm64/package/ 2>/dev/null || true
     local rc=0
     ctest_arm64 -j"$(nproc)" -E '^package\.build$' -FS zlp_deb "${ctest_args[@]}" || rc=$?
     echo "$rc" >"$out/arm64-suite-rc"

@@ -33,8 +33,10 @@ namespace
 
 constexpr char kDriverName[] = "zlp5520nw";
 constexpr char kVersion[] = "1.0.0";
-// The classic filters' rasterizer, installed with the driver.
+// The classic filters' rasterizer, installed with the driver; the app's own package does not
+// need the driver's, and then runs Debian's Ghostscript.
 constexpr char kDefaultRasterizer[] = "/opt/varn/ZLP5520NW/bin/usb/zlp5520nw/bin/gs";
+constexpr char kSystemRasterizer[] = "/usr/bin/gs";
 constexpr char kDefaultStateDir[] = "/var/lib/zlp5520nw-printer-app";
 // The monitors' poll intervals.
 constexpr int kUsbPollSeconds = 5;
@@ -728,6 +730,8 @@ pappl_system_t *systemCallback(int numOptions, cups_option_t *options, void *)
     gStateFile = std::string(stateDir) + "/state";
     if (const char *gs = std::getenv("ZLP_APP_RASTERIZER"))
         gRasterizer = gs;
+    else if (access(kDefaultRasterizer, X_OK) != 0)
+        gRasterizer = kSystemRasterizer;
     // Sharing is off unless the administrator turns it on, as with CUPS's printer sharing.
     const char *share = option("share");
     const bool shared = share && (!std::strcmp(share, "yes") || !std::strcmp(share, "true"));
@@ -751,7 +755,8 @@ pappl_system_t *systemCallback(int numOptions, cups_option_t *options, void *)
     if (!shared)
         papplLog(system, PAPPL_LOGLEVEL_INFO,
                  "Serving this machine only (localhost): nothing is advertised on the network. "
-                 "Start with -o share=yes to share the printer.");
+                 "Start with -o share=yes to share the printer (the service "
+                 "zlp5520nw-printer-app: SHARE=yes in /etc/default/zlp5520nw-printer-app).");
     papplSystemSetPrinterDrivers(system, 1, kDrivers, autoAdd, printerCreated, driverCallback,
                                  nullptr);
     papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", documentFilter,

@@ -89,8 +89,8 @@ def check_rights(path, user, group, mode):
     eq(owner(path), (user, group, mode), f"owner, group and mode of {path}")
 
 
-def dpkg_status():
-    out = subprocess.run(["dpkg-query", "-W", "-f=${db:Status-Abbrev}${Version}", PACKAGE],
+def dpkg_status(package=PACKAGE):
+    out = subprocess.run(["dpkg-query", "-W", "-f=${db:Status-Abbrev}${Version}", package],
                          capture_output=True, text=True)
     return out.stdout.strip() if out.returncode == 0 else ""
 
@@ -354,15 +354,16 @@ def stop(proc):
 
 def upgraded_deb(deb, out):
     """The same package under a higher version, so dpkg runs a true upgrade."""
-    tree = f"{WORK}/repack"
+    tree = f"{out}/repack"
     shutil.rmtree(tree, ignore_errors=True)
     run("dpkg-deb", "-R", deb, tree)
     control = f"{tree}/DEBIAN/control"
     text = read(control)
     version = re.search(r"^Version: (.*)$", text, re.M).group(1)
+    package = re.search(r"^Package: (.*)$", text, re.M).group(1)
     with open(control, "w") as f:
         f.write(re.sub(r"^Version: .*$", f"Version: {version}+upgrade1", text, flags=re.M))
-    target = f"{out}/{PACKAGE}_{version}+upgrade1.deb"
+    target = f"{out}/{package}_{version}+upgrade1.deb"
     run("dpkg-deb", "--root-owner-group", "-b", tree, target)
     return target, version
 

@@ -1,0 +1,10 @@
+# Picks the Printer Application's .deb that package.build made and runs its lifecycle.
+file(GLOB debs "${DEB_DIR}/printer-app-zlp5520nw_*.deb")
+list(LENGTH debs count)
+if(NOT count EQUAL 1)
+  message(FATAL_ERROR "expected one app package in ${DEB_DIR}, found: ${debs}")
+endif()
+execute_process(COMMAND ${PYTHON} ${SCRIPT} --deb ${debs} --sim ${SIM} RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "app_lifecycle.py failed (${rc})")
+endif()
