@@ -239,10 +239,19 @@ class RealDesktops(unittest.TestCase):
         desktop.wait_until("both items in the panel", lambda: {str(usb.pid), str(net.pid)} <=
                            set(registered_items()), 15)
         appeared = time.monotonic() - started
-        shot = desktop.screenshot(os.path.join(self.desk.dir, "panel.png"))
-        # Our icons at the left end of the bottom panel: drawn, not bare panel.
-        stats = desktop.region_stats(shot, 0, 994, 60, 30)
-        self.assertGreater(stats["busy"], 0.1, stats)
+        # Our icons at the left end of the bottom panel: drawn, not bare panel. The panel
+        # draws an item a moment after it has taken it on the bus.
+        seen = {}
+
+        def icons_drawn():
+            shot = desktop.screenshot(os.path.join(self.desk.dir, "panel.png"))
+            seen.update(desktop.region_stats(shot, 0, 994, 60, 30))
+            return seen["busy"] > 0.1
+
+        try:
+            desktop.wait_until("our icons drawn in the panel", icons_drawn, 5, 0.2)
+        except desktop.Timeout:
+            self.fail("icons not drawn: %s" % seen)
         usb_error = self.desk.wait_notice("usbmonitor", USB_ERROR, 10)
         self.assertEqual(usb_error["app_icon"], "dialog-error")
         shown = dunst_history()
