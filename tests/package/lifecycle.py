@@ -454,8 +454,28 @@ def lifecycle_with_cupsd(args, programs, times):
     with stage("purge and compare", times):
         copy = "/var/tmp/qzt.prn"  # the USB filter's copy of the last job, on the tmpfs
         check(os.path.exists(copy) and owner(copy)[0] == "lp", f"the USB job left {copy}")
+        # A filter killed mid-job leaves its unfinished copy under the temporary name; files
+        # of other users under such names, and links, are not the package's to delete.
+        leftover, foreign, link = (f"{copy}.{tail}" for tail in ("k1LLed", "n0B0dy", "L1nk00"))
+        for path, user in ((leftover, "lp"), (foreign, "nobody")):
+            with open(path, "w") as f:
+                f.write("%-12345X@PJL\n")
+            shutil.chown(path, user)
+            os.chmod(path, 0o600)
+        victim = f"{WORK}/lp-victim"
+        with open(victim, "w") as f:
+            f.write("keep me\n")
+        shutil.chown(victim, "lp")
+        os.symlink(victim, link)
         run("dpkg", "-P", PACKAGE)
         check(not os.path.exists(copy), f"{copy} is gone after purge")
+        check(not os.path.lexists(leftover), f"{leftover} of a killed filter is gone after purge")
+        check(os.path.exists(foreign) and owner(foreign)[0] == "nobody",
+              f"{foreign} of another user is kept")
+        check(os.path.islink(link) and read(victim) == "keep me\n",
+              f"the link {link} and its target are left alone")
+        for path in (foreign, link):
+            os.unlink(path)
         check(not dpkg_status(), "purged", dpkg_status())
         after = snapshot()
         diff = describe_diff(before, after)
