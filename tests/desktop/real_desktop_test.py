@@ -78,7 +78,8 @@ def notifyd_log(path):
     if not os.path.exists(path):
         return []
     entries, entry = [], None
-    with open(path, encoding="utf-8") as f:
+    # Read leniently: the garbled names (see the xfce4-notifyd case) need not be UTF-8.
+    with open(path, encoding="utf-8", errors="replace") as f:
         for line in f.read().splitlines():
             if line.startswith("["):
                 entry = {}
