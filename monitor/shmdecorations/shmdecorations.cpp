@@ -3,7 +3,7 @@
 // compositor leaves that to the client: weston, GNOME) only when a client buffer integration
 // is loaded and says it supports decorations; the title bar is then painted with QPainter
 // into the window's shared-memory buffer, which widgets use anyway. Qt's default integration
-// (wayland-egl) would bring in EGL, Mesa and LLVM, some 55 MiB resident, for nothing the
+// (wayland-egl) would bring in EGL, Mesa and LLVM, some 50 MiB resident, for nothing the
 // monitors draw. Where the compositor draws the title bars (xdg-decoration) Qt asks it to and
 // this integration changes nothing.
 //
