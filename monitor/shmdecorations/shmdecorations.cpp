@@ -19,7 +19,7 @@ namespace QtWaylandClient
 
 class ShmDecorationsIntegration : public QWaylandClientBufferIntegration
 {
-public:
+  public:
     void initialize(QWaylandDisplay *waylandDisplay) override { display = waylandDisplay; }
     bool supportsWindowDecoration() const override { return true; }
 
@@ -36,7 +36,7 @@ public:
         return nullptr;
     }
 
-private:
+  private:
     QWaylandDisplay *display = nullptr;
 };
 
@@ -45,7 +45,7 @@ class ShmDecorationsPlugin : public QWaylandClientBufferIntegrationPlugin
     Q_OBJECT
     Q_PLUGIN_METADATA(IID QWaylandClientBufferIntegrationFactoryInterface_iid FILE
                       "shmdecorations.json")
-public:
+  public:
     QWaylandClientBufferIntegration *create(const QString &, const QStringList &) override
     {
         return new ShmDecorationsIntegration;
