@@ -568,7 +568,8 @@ class Wayland(unittest.TestCase):
                 self.weston_screenshot(desk, wl, "wayland-" + name)), 15, 0.3)
             desktop.log("%s title bar at %s" % (name, bars))
             self.assertEqual(len(bars), 1, bars)
-            self.assertIn(PLUGIN, mapped_files(proc.pid))
+            self.assertTrue(PLUGIN in mapped_files(proc.pid),
+                            "%s without our integration; Mesa: %s" % (name, gl_libraries(proc.pid)))
             time.sleep(max(0, started + self.AGE - time.monotonic()))
             self.assertIsNone(proc.poll(), name)
             self.assertEqual(gl_libraries(proc.pid), [], name)
