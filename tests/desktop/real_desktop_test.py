@@ -532,7 +532,7 @@ class Wayland(unittest.TestCase):
     own client buffer integration: no Mesa or LLVM in the process, and resident memory within
     10 % of the same program's on X11, measured here at the same age."""
 
-    AGE = 8  # s after start: past the first poll, its notice and the error window
+    AGE = 6  # s after start: past the first polls (3 s, 5 s), their notices and error windows
 
     def weston_screenshot(self, desk, env, name):
         shots = tempfile.mkdtemp(prefix="weston-shot.")
