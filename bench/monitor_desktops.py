@@ -2,7 +2,8 @@
 """The installed monitors on real desktop components, beside a minimal PyQt5 tray program
 (bench/pyqt5_tray.py): resident and own memory (Private_Clean + Private_Dirty) idle after
 SECONDS on X11 (status-notifier-watcher with a host, dunst) and on Wayland (weston headless,
-QT_QPA_PLATFORM=wayland; the monitors with Qt's default EGL integration and with it off), and
+QT_QPA_PLATFORM=wayland; the monitors with their own client buffer integration, as they run,
+and with Qt's EGL one forced), the number of mapped files naming LLVM, and
 the time from start to the tray item registered with the host there at start, and from a host
 that registers 2 s late to the item. Not a test.
 
@@ -41,8 +42,10 @@ def idle_memory(desk, seconds, env, tag, variants):
             print("%-28s %-8s ended early (%d)" % (name, tag, proc.returncode))
             continue
         rss, own = memory(proc.pid)
-        print("%-28s %-8s resident %6.1f MiB  own %6.1f MiB" % (name, tag, rss / 1024,
-                                                                 own / 1024), flush=True)
+        with open("/proc/%d/maps" % proc.pid) as f:
+            llvm = sum(1 for line in f if "llvm" in line.lower())
+        print("%-28s %-8s resident %6.1f MiB  own %6.1f MiB  llvm maps %d" % (
+            name, tag, rss / 1024, own / 1024, llvm), flush=True)
         desktop.stop_program(proc)
 
 
@@ -103,11 +106,13 @@ def main():
         desktop.wait_until("weston", lambda: os.path.exists(
             os.path.join(os.environ["XDG_RUNTIME_DIR"], socket)), 10)
         wl = dict(os.environ, QT_QPA_PLATFORM="wayland", WAYLAND_DISPLAY=socket)
+        wl.pop("QT_WAYLAND_CLIENT_BUFFER_INTEGRATION", None)
+        egl = {"QT_WAYLAND_CLIENT_BUFFER_INTEGRATION": "wayland-egl"}
         off = {"QT_WAYLAND_CLIENT_BUFFER_INTEGRATION": "none"}
         idle_memory(desk, seconds, wl, "Wayland", [("usbmonitor", {}), ("netmonitor", {}),
                                                     ("pyqt5-tray", {})])
-        idle_memory(desk, seconds, wl, "Wayland", [("usbmonitor+no-EGL", off),
-                                                    ("netmonitor+no-EGL", off),
+        idle_memory(desk, seconds, wl, "Wayland", [("usbmonitor+EGL", egl),
+                                                    ("netmonitor+EGL", egl),
                                                     ("pyqt5-tray+no-EGL", off)])
     finally:
         desk.stop()

@@ -1,8 +1,8 @@
 #include "mainwindow.h"
 #include "singleinstance.h"
-#include "waylandprobe.h"
 
 #include <QApplication>
+#include <QFileInfo>
 
 int main(int argc, char *argv[])
 {
@@ -12,14 +12,16 @@ int main(int argc, char *argv[])
     // stays resident all session: about 50 MiB more. A user's own setting still wins.
     if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
         qputenv("QT_XCB_GL_INTEGRATION", "none");
-    // The same on Wayland where the compositor draws the title bars: without a client
-    // buffer integration (Qt's default is the EGL one) the windows are drawn into shared
-    // memory and Mesa stays out. Where the client must draw its own title bar (weston,
-    // GNOME) Qt 5 does so only with an integration, so it keeps its default there.
-    if (qgetenv("QT_QPA_PLATFORM").startsWith("wayland") &&
-        !qEnvironmentVariableIsSet("QT_WAYLAND_CLIENT_BUFFER_INTEGRATION") &&
-        compositorDecorates(waylandGlobals()))
-        qputenv("QT_WAYLAND_CLIENT_BUFFER_INTEGRATION", "none");
+    // The same on Wayland. Qt 5 draws a window's title bar there (where the compositor
+    // leaves it to the client: weston, GNOME) only through a client buffer integration, and
+    // its default one is EGL with Mesa. Ours (shmdecorations/) offers no OpenGL and lets Qt
+    // paint the title bar into the shared-memory buffer. It lives in <prefix>/plugins; the
+    // programs are in <prefix>/bin/usb and <prefix>/bin/net.
+    if (!qEnvironmentVariableIsSet("QT_WAYLAND_CLIENT_BUFFER_INTEGRATION"))
+        qputenv("QT_WAYLAND_CLIENT_BUFFER_INTEGRATION", "zlp-shm-decorations");
+    const QFileInfo program(QStringLiteral("/proc/self/exe"));
+    QCoreApplication::addLibraryPath(QFileInfo(program.canonicalFilePath()).path() +
+                                     QStringLiteral("/../../plugins"));
     QApplication app(argc, argv);
 
     // A second copy leaves at once and quietly: no window, no tray icon, no message.

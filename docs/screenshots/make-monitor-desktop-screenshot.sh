@@ -1,7 +1,9 @@
 #!/bin/bash
-# The README's picture of the USB monitor on a real desktop: the XFCE panel's tray with our
-# icon, a dunst notice and the window, under Xvfb (no printer attached: the monitor reports
-# its USB connection error). usage: docs/screenshots/make-monitor-desktop-screenshot.sh [BUILD]
+# The README's pictures of the monitors on real desktops: the XFCE panel's tray with our
+# icon, a dunst notice and the USB monitor's window under Xvfb; then both monitors on weston's
+# headless backend (Wayland), each window with the title bar it draws itself. No printer
+# attached: the monitors report their connection errors.
+# usage: docs/screenshots/make-monitor-desktop-screenshot.sh [BUILD]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=$(cd "${1:-build}" && pwd)
@@ -43,9 +45,28 @@ $(ls /usr/lib/*/xfce4/xfconf/xfconfd | head -n1) >/dev/null 2>&1 &
 dunst -config /dev/null >/dev/null 2>&1 &
 xfce4-panel --disable-wm-check >/dev/null 2>&1 &
 sleep 3
+
 '"$build"'/monitor/usbmonitor >/dev/null 2>&1 &
+usb=$!
 sleep 7
 import -window root "$DESKTOP_OUTDIR/full.png"
 convert "$DESKTOP_OUTDIR/full.png" -crop 640x1024+640+0 +repage docs/screenshots/monitor-xfce-desktop.png
 echo docs/screenshots/monitor-xfce-desktop.png
+kill $usb
+wait $usb || true
+
+# Wayland. Run from the build tree, the monitors find their client buffer integration
+# through QT_PLUGIN_PATH (installed, in <prefix>/plugins).
+weston --backend=headless-backend.so --debug --socket=wl-shot --idle-time=0 --use-pixman \
+    --width=1280 --height=1024 >/dev/null 2>&1 &
+sleep 2
+export WAYLAND_DISPLAY=wl-shot QT_QPA_PLATFORM=wayland QT_PLUGIN_PATH='"$build"'/monitor/plugins
+'"$build"'/monitor/usbmonitor >/dev/null 2>&1 &
+'"$build"'/monitor/netmonitor >/dev/null 2>&1 &
+sleep 7
+shots=$(mktemp -d)
+(cd "$shots" && weston-screenshooter)
+mv "$shots"/*.png docs/screenshots/monitor-wayland-weston.png
+rmdir "$shots"
+echo docs/screenshots/monitor-wayland-weston.png
 '
