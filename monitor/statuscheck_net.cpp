@@ -9,7 +9,9 @@
 
 #include <QByteArray>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QHostAddress>
+#include <QThread>
 #include <QUdpSocket>
 
 class StatusLink
@@ -50,13 +52,29 @@ const char kNetIpInfoPath[] = "/opt/varn/ZLP5520NW/bin/net/config/netIpInfo";
 const char kPortTakenTitle[] = "无法接收打印机状态";
 const char kPortTakenMessage[] = "本机UDP 9102端口已被其他程序占用\n请关闭占用该端口的程序";
 
+// A port taken is tried again for this long before it counts as another program's: the
+// Printer Application on this machine may hold it for up to 200 ms while it asks a printer.
+constexpr int kBindRetryMs = 600;
+constexpr unsigned long kBindRetryStepMs = 50;
+
 // The reply port for this socket alone. Without SO_REUSEADDR, so that no other program,
 // whoever runs it, can bind the port beside the monitor afterwards: Linux gives the datagrams
 // of a shared UDP port to the socket bound last, which would take the printer's replies
-// without a word. A program that bound it first makes this fail, and the user is told.
+// without a word. A program that holds it longer than a moment makes this fail, and the user
+// is told.
 bool bindReplyPort(QUdpSocket *socket)
 {
-    return socket->bind(netstatus::kReplyPort, QAbstractSocket::DontShareAddress);
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        if (socket->bind(netstatus::kReplyPort, QAbstractSocket::DontShareAddress))
+            return true;
+        if (socket->error() != QAbstractSocket::AddressInUseError ||
+            waited.elapsed() >= kBindRetryMs)
+            return false;
+        qDebug() << "bind port" << netstatus::kReplyPort << "in use, trying again";
+        QThread::msleep(kBindRetryStepMs);
+    }
 }
 
 } // namespace
