@@ -6,8 +6,8 @@ Runs inside tests/sandbox/sandbox.sh BUILD:
 
     udpshare_e2e.py --app PATH --sim PATH --netmonitor PATH MODE
 
-MODE raw: the app as the service runs it (root, CAP_NET_RAW). MODE bind: the app without
-CAP_NET_RAW, so that it binds the port for a moment at each poll.
+MODE raw: the app as the service runs it (root, with CAP_NET_RAW as its only capability). MODE
+bind: the app without CAP_NET_RAW, so that it binds the port for a moment at each poll.
 
 Checked: the monitor, started before the app, after it, and at many moments of the app's poll
 cycle, never says the port is taken; both see the printer go out of paper and come back, within
@@ -142,14 +142,13 @@ def main():
     os.makedirs(WORK, exist_ok=True)
     os.makedirs(NET_CONFIG, exist_ok=True)
     app_e2e.write(f"{NET_CONFIG}/netIpInfo", PRINTER_IP + "\n")
-    app_program = args.app
-    if args.mode == "bind":
-        # The app as a user without CAP_NET_RAW would run it.
-        wrapper = app_e2e.write(f"{WORK}/app-without-raw", "#!/bin/sh\nexec setpriv "
-                                "--inh-caps -net_raw --bounding-set -net_raw "
+    # raw: root with CAP_NET_RAW as its only capability, as the service's unit bounds it;
+    # bind: the app as a user without CAP_NET_RAW would run it.
+    caps = "-all,+net_raw" if args.mode == "raw" else "-net_raw"
+    app_program = app_e2e.write(f"{WORK}/app-{args.mode}",
+                                f"#!/bin/sh\nexec setpriv --inh-caps -all --bounding-set {caps} "
                                 f"{args.app} \"$@\"\n")
-        os.chmod(wrapper, 0o755)
-        app_program = wrapper
+    os.chmod(app_program, 0o755)
 
     printer = Printer(args.sim)
     monitors = []
