@@ -10,7 +10,8 @@ std::string registeredPrinterAddress(const std::string &content)
     while (std::getline(lines, line)) {
         const size_t first = line.find_first_not_of(" \t\r");
         const size_t last = line.find_last_not_of(" \t\r");
-        const std::string text = first == std::string::npos ? "" : line.substr(first, last - first + 1);
+        const std::string text =
+            first == std::string::npos ? "" : line.substr(first, last - first + 1);
         size_t dots = 0;
         for (char c : text)
             dots += c == '.';

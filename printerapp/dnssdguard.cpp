@@ -22,10 +22,10 @@ bool dnssdListingRefused()
 
 // This program's definition comes first in the symbol lookup, so libpappl's call lands here
 // (the program exports it, see CMakeLists.txt); the real one is the next definition, Avahi's.
-extern "C" AvahiServiceBrowser *avahi_service_browser_new(
-    AvahiClient *client, AvahiIfIndex interface, AvahiProtocol protocol, const char *type,
-    const char *domain, AvahiLookupFlags flags, AvahiServiceBrowserCallback callback,
-    void *userdata)
+extern "C" AvahiServiceBrowser *
+avahi_service_browser_new(AvahiClient *client, AvahiIfIndex interface, AvahiProtocol protocol,
+                          const char *type, const char *domain, AvahiLookupFlags flags,
+                          AvahiServiceBrowserCallback callback, void *userdata)
 {
     if (!client) {
         gRefused = true;

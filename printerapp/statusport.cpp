@@ -65,10 +65,10 @@ std::string readWhole(const char *path)
 void attachPortFilter(int fd)
 {
     sock_filter code[] = {
-        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 6),                      // flags, fragment offset
-        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x3fff, 4, 0),         // a fragment: drop
-        BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),                     // X = IP header length
-        BPF_STMT(BPF_LD | BPF_H | BPF_IND, 2),                      // UDP destination port
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 6),              // flags, fragment offset
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x3fff, 4, 0), // a fragment: drop
+        BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),             // X = IP header length
+        BPF_STMT(BPF_LD | BPF_H | BPF_IND, 2),              // UDP destination port
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kReplyPort, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, 0xffff),
         BPF_STMT(BPF_RET | BPF_K, 0),
@@ -267,8 +267,8 @@ void StatusPort::poll(uint32_t address, const Apply &apply, const Log &log)
             if (error == EADDRINUSE)
                 log(true, "UDP port 9102 was taken a moment ago: status poll skipped");
             else
-                log(false, std::string("Cannot bind UDP port 9102 for status: ") +
-                               std::strerror(error));
+                log(false,
+                    std::string("Cannot bind UDP port 9102 for status: ") + std::strerror(error));
             return;
         }
         if (sendRequest(fd, address))

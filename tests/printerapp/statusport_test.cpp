@@ -100,7 +100,7 @@ TEST(StatusPortPacket, AnythingButAWholeDatagramToThePortIsRefused)
     tcp.protocol = 6;
     EXPECT_FALSE(parse(tcp, d));
     Packet longer, shorter;
-    longer.udpLengthDelta = 1; // would read past the packet
+    longer.udpLengthDelta = 1;    // would read past the packet
     shorter.udpLengthDelta = -12; // shorter than its own header
     EXPECT_FALSE(parse(longer, d));
     EXPECT_FALSE(parse(shorter, d));
