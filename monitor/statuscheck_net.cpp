@@ -52,8 +52,10 @@ const char kNetIpInfoPath[] = "/opt/varn/ZLP5520NW/bin/net/config/netIpInfo";
 const char kPortTakenTitle[] = "无法接收打印机状态";
 const char kPortTakenMessage[] = "本机UDP 9102端口已被其他程序占用\n请关闭占用该端口的程序";
 
-// A port taken is tried again for this long before it counts as another program's: the
-// Printer Application on this machine may hold it for up to 200 ms while it asks a printer.
+// At start-up a port taken is tried again for this long before it counts as another
+// program's: the Printer Application on this machine may hold it for up to 200 ms while it
+// asks a printer. (Later ticks try once: the user has been told already, and the window
+// must not freeze at every tick while the port stays taken.)
 constexpr int kBindRetryMs = 600;
 constexpr unsigned long kBindRetryStepMs = 50;
 
@@ -62,7 +64,7 @@ constexpr unsigned long kBindRetryStepMs = 50;
 // of a shared UDP port to the socket bound last, which would take the printer's replies
 // without a word. A program that holds it longer than a moment makes this fail, and the user
 // is told.
-bool bindReplyPort(QUdpSocket *socket)
+bool bindReplyPort(QUdpSocket *socket, int retryMs)
 {
     QElapsedTimer waited;
     waited.start();
@@ -70,7 +72,7 @@ bool bindReplyPort(QUdpSocket *socket)
         if (socket->bind(netstatus::kReplyPort, QAbstractSocket::DontShareAddress))
             return true;
         if (socket->error() != QAbstractSocket::AddressInUseError ||
-            waited.elapsed() >= kBindRetryMs)
+            waited.elapsed() >= retryMs)
             return false;
         qDebug() << "bind port" << netstatus::kReplyPort << "in use, trying again";
         QThread::msleep(kBindRetryStepMs);
@@ -96,7 +98,7 @@ void MainWindow::startStatusLink()
     link_->setPrinterIp(readNetIpInfo());
     link_->socket = new QUdpSocket(this);
     connect(link_->socket, &QUdpSocket::readyRead, this, &MainWindow::readSocket);
-    if (!bindReplyPort(link_->socket)) {
+    if (!bindReplyPort(link_->socket, kBindRetryMs)) {
         qDebug() << "bind port" << netstatus::kReplyPort
                  << "failed:" << link_->socket->errorString();
         showMessageOnWindow(2, QString::fromUtf8(kPortTakenTitle),
@@ -114,7 +116,7 @@ void MainWindow::printerStateCheck()
     // While another program holds the reply port, a request would only have the printer
     // answer it; the port is tried again at every tick instead.
     if (link_->socket->state() != QAbstractSocket::BoundState) {
-        if (!bindReplyPort(link_->socket)) {
+        if (!bindReplyPort(link_->socket, 0)) {
             qDebug() << "bind port" << netstatus::kReplyPort
                      << "failed:" << link_->socket->errorString();
             if (!link_->portWarningShown)
