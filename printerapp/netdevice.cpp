@@ -12,6 +12,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -84,9 +85,14 @@ bool netList(pappl_device_cb_t cb, void *data, pappl_deverror_cb_t, void *)
 {
     // Network printers are added by address; the one the setup tool registered is offered.
     char content[256] = {};
-    const int fd = open(kAddressFilePath, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = open(kAddressFilePath, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return false;
+    struct stat info = {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) { // a FIFO or device put there
+        close(fd);
+        return false;
+    }
     size_t length = 0;
     ssize_t n;
     while (length < sizeof content - 1 &&
@@ -98,8 +104,8 @@ bool netList(pappl_device_cb_t cb, void *data, pappl_deverror_cb_t, void *)
     if (address.empty())
         return false;
     const std::string uri = std::string(kNetScheme) + "://" + address;
-    const std::string info = "VARN ZLP5520NW (network printer " + address + ", set up by ipsetup)";
-    return cb(info.c_str(), uri.c_str(), kNetDeviceId, data);
+    const std::string text = "VARN ZLP5520NW (network printer " + address + ", set up by ipsetup)";
+    return cb(text.c_str(), uri.c_str(), kNetDeviceId, data);
 }
 
 bool netOpen(pappl_device_t *device, const char *uri, const char *)
