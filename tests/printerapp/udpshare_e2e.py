@@ -14,6 +14,7 @@ cycle, never says the port is taken; both see the printer go out of paper and co
 the bounds below; the app never keeps the port.
 """
 import argparse
+import json
 import os
 import subprocess
 import sys
@@ -57,6 +58,12 @@ class Printer:
         self.sim = Simulator(self.sim_path, f"{WORK}/sim-{self.runs}", 9100, "--bind", PRINTER_IP,
                              "--udp-port", "9101", "--udp-script", script)
         return time.monotonic()
+
+    def requests_since(self, ms):
+        """The senders of the requests the printer got since wall clock ms."""
+        lines = read(f"{self.sim.dir}/udp.jsonl", "").splitlines()
+        events = [json.loads(line) for line in lines if line.strip()]
+        return [e["from"] for e in events if e.get("event") == "request" and e["ms"] >= ms]
 
     def stop(self):
         if self.sim:
@@ -239,6 +246,17 @@ def main():
             expect(took is not None, f"app sees ready beside the monitor "
                    f"({time.monotonic() - changed:.1f} s after the change)")
         expect(not monitor.port_refused(), "monitor started after the app: port never refused")
+        if args.mode == "raw":
+            # While the monitor asks the same printer, the app hears its replies and asks no
+            # more itself (the monitor's requests come from port 9102, the app's from another).
+            window_start = time.time() * 1000
+            time.sleep(9.2)
+            asked = printer.requests_since(window_start)
+            own = [r for r in asked if not r.endswith(":9102")]
+            print(f"requests in 9.2 s beside the monitor: {len(asked) - len(own)} from the "
+                  f"monitor, {len(own)} from the app", flush=True)
+            expect(len(asked) - len(own) >= 2 and len(own) <= 1,
+                   "the app takes the monitor's replies instead of asking as well")
         retries = sum(m.retries() for m in monitors)
         print(f"monitor starts that found the port taken for a moment: "
               f"{sum(1 for m in monitors if m.retries())} of {len(monitors)} "
