@@ -9,7 +9,9 @@
 
 #include <QByteArray>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QHostAddress>
+#include <QThread>
 #include <QUdpSocket>
 
 class StatusLink
@@ -50,13 +52,31 @@ const char kNetIpInfoPath[] = "/opt/varn/ZLP5520NW/bin/net/config/netIpInfo";
 const char kPortTakenTitle[] = "无法接收打印机状态";
 const char kPortTakenMessage[] = "本机UDP 9102端口已被其他程序占用\n请关闭占用该端口的程序";
 
+// At start-up a port taken is tried again for this long before it counts as another
+// program's: the Printer Application on this machine may hold it for up to 200 ms while it
+// asks a printer. (Later ticks try once: the user has been told already, and the window
+// must not freeze at every tick while the port stays taken.)
+constexpr int kBindRetryMs = 600;
+constexpr unsigned long kBindRetryStepMs = 50;
+
 // The reply port for this socket alone. Without SO_REUSEADDR, so that no other program,
 // whoever runs it, can bind the port beside the monitor afterwards: Linux gives the datagrams
 // of a shared UDP port to the socket bound last, which would take the printer's replies
-// without a word. A program that bound it first makes this fail, and the user is told.
-bool bindReplyPort(QUdpSocket *socket)
+// without a word. A program that holds it longer than a moment makes this fail, and the user
+// is told.
+bool bindReplyPort(QUdpSocket *socket, int retryMs)
 {
-    return socket->bind(netstatus::kReplyPort, QAbstractSocket::DontShareAddress);
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        if (socket->bind(netstatus::kReplyPort, QAbstractSocket::DontShareAddress))
+            return true;
+        if (socket->error() != QAbstractSocket::AddressInUseError ||
+            waited.elapsed() >= retryMs)
+            return false;
+        qDebug() << "bind port" << netstatus::kReplyPort << "in use, trying again";
+        QThread::msleep(kBindRetryStepMs);
+    }
 }
 
 } // namespace
@@ -78,7 +98,7 @@ void MainWindow::startStatusLink()
     link_->setPrinterIp(readNetIpInfo());
     link_->socket = new QUdpSocket(this);
     connect(link_->socket, &QUdpSocket::readyRead, this, &MainWindow::readSocket);
-    if (!bindReplyPort(link_->socket)) {
+    if (!bindReplyPort(link_->socket, kBindRetryMs)) {
         qDebug() << "bind port" << netstatus::kReplyPort
                  << "failed:" << link_->socket->errorString();
         showMessageOnWindow(2, QString::fromUtf8(kPortTakenTitle),
@@ -96,7 +116,7 @@ void MainWindow::printerStateCheck()
     // While another program holds the reply port, a request would only have the printer
     // answer it; the port is tried again at every tick instead.
     if (link_->socket->state() != QAbstractSocket::BoundState) {
-        if (!bindReplyPort(link_->socket)) {
+        if (!bindReplyPort(link_->socket, 0)) {
             qDebug() << "bind port" << netstatus::kReplyPort
                      << "failed:" << link_->socket->errorString();
             if (!link_->portWarningShown)

@@ -2,6 +2,7 @@
 // page and DNS-SD; this program drives the printer with the very stream the classic filters
 // send (one PJL header implementation, Ghostscript's pxlmono output, the PJL trailer).
 
+#include "dnssdguard.h"
 #include "jobsettings.h"
 #include "jobtext.h"
 #include "lockexchange.h"
@@ -10,6 +11,7 @@
 #include "pxlstream.h"
 #include "statereasons.h"
 #include "statuscatalogue.h"
+#include "statusport.h"
 #include "timetexts.h"
 
 #include <pappl/pappl.h>
@@ -41,8 +43,6 @@ constexpr char kDefaultStateDir[] = "/var/lib/zlp5520nw-printer-app";
 // The monitors' poll intervals.
 constexpr int kUsbPollSeconds = 5;
 constexpr int kNetPollSeconds = 3;
-constexpr int kStatusRequestPort = 9101;
-constexpr int kStatusReplyPort = 9102;
 // The print log's words for how a job ended.
 constexpr char kCompletedText[] = "打印任务完成";
 constexpr char kCancelledText[] = "打印任务被用户取消";
@@ -609,26 +609,8 @@ struct PollScope {
     bool network;
 };
 
-// Replies to "GetStatus;" arrive on their own port, whenever they arrive.
-int gStatusSocket = -1;
-
-int openStatusSocket()
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0)
-        return -1;
-    const int one = 1;
-    // The network monitor may have the port too.
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(kStatusReplyPort);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
+// The replies to "GetStatus;", shared with the network monitor (see statusport.h).
+statusport::StatusPort gStatusPort;
 
 void pollNetworkPrinter(pappl_printer_t *printer, const char *uri)
 {
@@ -637,25 +619,17 @@ void pollNetworkPrinter(pappl_printer_t *printer, const char *uri)
     if (httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof scheme, userpass, sizeof userpass,
                         host, sizeof host, &port, resource, sizeof resource) < HTTP_URI_STATUS_OK)
         return;
-    if (gStatusSocket < 0 && (gStatusSocket = openStatusSocket()) < 0) {
-        papplLogPrinter(printer, PAPPL_LOGLEVEL_WARN, "Cannot bind UDP port %d for status: %s",
-                        kStatusReplyPort, std::strerror(errno));
-        return;
-    }
-    // Answers to the last request (which may come late) first, then the next request.
-    char reply[65536];
-    ssize_t n;
-    while ((n = recv(gStatusSocket, reply, sizeof reply - 1, 0)) > 0)
-        applyStatus(printer, std::string(reply, static_cast<size_t>(n)));
     http_addrlist_t *list = httpAddrGetList(host, AF_INET, nullptr);
     if (!list)
         return;
-    sockaddr_in to = list->addr.ipv4;
-    to.sin_port = htons(kStatusRequestPort);
+    const uint32_t address = ntohl(list->addr.ipv4.sin_addr.s_addr);
     httpAddrFreeList(list);
-    static const char kRequest[] = "GetStatus;";
-    sendto(gStatusSocket, kRequest, sizeof kRequest - 1, 0, reinterpret_cast<sockaddr *>(&to),
-           sizeof to);
+    gStatusPort.poll(
+        address, [printer](const std::string &reply) { applyStatus(printer, reply); },
+        [printer](bool debug, const std::string &line) {
+            papplLogPrinter(printer, debug ? PAPPL_LOGLEVEL_DEBUG : PAPPL_LOGLEVEL_INFO, "%s",
+                            line.c_str());
+        });
 }
 
 void pollUsbPrinter(pappl_printer_t *printer)
@@ -777,6 +751,14 @@ pappl_system_t *systemCallback(int numOptions, cups_option_t *options, void *)
 int main(int argc, char *argv[])
 {
     addNetworkScheme();
-    return papplMainloop(argc, argv, kVersion, nullptr, 1, kDrivers, autoAdd, driverCallback,
-                         nullptr, nullptr, systemCallback, nullptr, nullptr);
+    const int status = papplMainloop(argc, argv, kVersion, nullptr, 1, kDrivers, autoAdd,
+                                     driverCallback, nullptr, nullptr, systemCallback, nullptr,
+                                     nullptr);
+    // PAPPL's own words for it are "Unable to create service browser.": say what it means.
+    bool devices = false;
+    for (int i = 1; i < argc; ++i)
+        devices = devices || std::strcmp(argv[i], "devices") == 0;
+    if (devices && dnssdListingRefused())
+        std::puts(kNoDnssdLine);
+    return status;
 }

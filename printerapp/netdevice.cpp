@@ -1,5 +1,7 @@
 #include "netdevice.h"
 
+#include "addressfile.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +12,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -20,6 +23,7 @@ namespace
 // failed two-second drains).
 constexpr int kWriteStallMs = 30000;
 constexpr int kConnectMs = 10000;
+constexpr char kNetDeviceId[] = "MFG:VARN;MDL:ZLP5520NW;CMD:PJL,PCLXL;CLS:PRINTER;";
 
 struct NetDevice {
     int fd = -1;
@@ -77,10 +81,31 @@ int connectTo(const char *host, int port, pappl_device_t *device)
     return fd;
 }
 
-bool netList(pappl_device_cb_t, void *, pappl_deverror_cb_t, void *)
+bool netList(pappl_device_cb_t cb, void *data, pappl_deverror_cb_t, void *)
 {
-    // Network printers are added by address (the setup tool gives the printer its address).
-    return false;
+    // Network printers are added by address; the one the setup tool registered is offered.
+    char content[256] = {};
+    const int fd = open(kAddressFilePath, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return false;
+    struct stat info = {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) { // a FIFO or device put there
+        close(fd);
+        return false;
+    }
+    size_t length = 0;
+    ssize_t n;
+    while (length < sizeof content - 1 &&
+           ((n = read(fd, content + length, sizeof content - 1 - length)) > 0 ||
+            (n < 0 && errno == EINTR)))
+        length += n > 0 ? static_cast<size_t>(n) : 0;
+    close(fd);
+    const std::string address = registeredPrinterAddress(std::string(content, length));
+    if (address.empty())
+        return false;
+    const std::string uri = std::string(kNetScheme) + "://" + address;
+    const std::string text = "VARN ZLP5520NW (network printer " + address + ", set up by ipsetup)";
+    return cb(text.c_str(), uri.c_str(), kNetDeviceId, data);
 }
 
 bool netOpen(pappl_device_t *device, const char *uri, const char *)
@@ -175,7 +200,7 @@ pappl_preason_t netStatus(pappl_device_t *)
 
 char *netId(pappl_device_t *, char *buffer, size_t size)
 {
-    std::snprintf(buffer, size, "MFG:VARN;MDL:ZLP5520NW;CMD:PJL,PCLXL;CLS:PRINTER;");
+    std::snprintf(buffer, size, "%s", kNetDeviceId);
     return buffer;
 }
 

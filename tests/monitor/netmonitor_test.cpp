@@ -104,11 +104,11 @@ class Peer
 
 // Another local user's program on UDP port 9102, bound to every address, with or without
 // SO_REUSEADDR: a child process under the uid of "nobody". It reports whether the bind
-// succeeded and then holds the port until it is stopped.
+// succeeded and then holds the port until it is stopped, or for `holdMs` only.
 class PortSquatter
 {
   public:
-    explicit PortSquatter(bool reuseAddress)
+    explicit PortSquatter(bool reuseAddress, int holdMs = 0)
     {
         int ready[2];
         if (::pipe(ready) != 0)
@@ -132,6 +132,10 @@ class PortSquatter
                 bound = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
             }
             (void)!::write(ready[1], &bound, 1);
+            if (holdMs > 0) {
+                ::usleep(static_cast<useconds_t>(holdMs) * 1000);
+                ::_exit(0);
+            }
             for (;;)
                 ::pause();
         }
@@ -180,6 +184,7 @@ class NetMonitorTest : public QObject
     void tickAsksTheJobWatchAndRefreshesThePanel();
     void aProgramHoldingTheReplyPortIsToldAndOutlived();
     void noProgramCanBindTheReplyPortBesideTheMonitor();
+    void aPortHeldForAMomentIsWaitedFor();
 
   private:
     void startMonitor();
@@ -590,6 +595,28 @@ void NetMonitorTest::noProgramCanBindTheReplyPortBesideTheMonitor()
     const QList<Balloon> shown = newBalloons(1);
     QCOMPARE(shown.size(), 1);
     QCOMPARE(shown[0].title, kPrintingTitle);
+}
+
+// The Printer Application of this machine binds the port for up to 200 ms while it asks a
+// printer: a monitor starting then waits for the port instead of telling the user it is
+// taken, and hears the printer as usual.
+void NetMonitorTest::aPortHeldForAMomentIsWaitedFor()
+{
+    writeNetIpInfo(QStringLiteral("127.0.0.2"));
+    Peer printer("127.0.0.2");
+    PortSquatter squatter(false, 250);
+    QVERIFY(squatter.bound());
+    startMonitor();
+    QCOMPARE(label("printer_state")->text(), QStringLiteral("网络状态监视器启动"));
+    window->printerStateCheck();
+    QCOMPARE(printer.request(), QByteArray("GetStatus;"));
+    printer.reply("CODE=41913");
+    const QList<Balloon> shown = newBalloons(1);
+    QCOMPARE(shown.size(), 1);
+    QVERIFY(shown[0].title != QStringLiteral("无法接收打印机状态"));
+    // Once bound, nobody binds beside it, as before.
+    PortSquatter late(false);
+    QVERIFY(!late.bound());
 }
 
 QTEST_MAIN(NetMonitorTest)
