@@ -282,9 +282,16 @@ def scenario_share(args):
         hold.wait(30)
         print(f"job behind the hold: {final.get('job-state')} after "
               f"{time.monotonic() - started:.1f} s; job states seen:",
-              sorted({(j.get('job-state'), j.get('job-state-reasons')) for j in job_states}),
+              list(dict.fromkeys((j.get('job-state'), j.get('job-state-reasons'))
+                                 for j in job_states)),
               "printer states seen:", sorted(set(printer_states)))
         eq(final.get("job-state"), "completed", "job that met a busy device")
+        messages = [j.get("job-state-message") for j in job_states]
+        print("job-state-message seen:", list(dict.fromkeys(messages)))
+        check("打印机忙，请稍后" in messages, "the waiting job says the printer is busy", messages)
+        eq(messages[-1], "打印任务完成", "the message once it printed")
+        check(not any(j.get("job-state") == "processing" and "error" in j.get("job-state-reasons", "")
+                      for j in job_states), "an error reason on the waiting job", job_states)
         name, data = usb.job_streams()[-1]
         eq(usb.decode(name)["pclxl"]["pages"], 2, "pages of the job that waited")
 
