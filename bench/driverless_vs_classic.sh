@@ -40,6 +40,7 @@ sys.path.insert(0, os.path.join(repo, "tests", "printerapp"))
 from cupsharness import (NET, PORTS, PPDS, USB, Failure, Simulator, add_queue, check, job_state,
                          lp, run, require_sandbox, wait_until)
 import app_e2e
+import app_usb_e2e
 
 require_sandbox("driverless_vs_classic.sh")
 DRIVERLESS, DRIVERLESS_USB = "ZLPapp", "ZLPappusb"
@@ -62,14 +63,10 @@ run(app_path, "add", "-d", "zlpusb", "-v", "usb://VARN/ZLP5520NW?serial=ZLPSIM00
 
 def app_pid():
     """The server itself, a child of zlpsim-usb."""
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                if f.read().startswith(app_path.encode() + b"\0server"):
-                    return pid
-        except OSError:
-            pass
-    raise Failure("the app's server is not running")
+    pid = app_usb_e2e.server_pid(app.proc.pid, app_path)
+    if not pid:
+        raise Failure("the app's server is not running")
+    return pid
 
 
 def rss_kib():

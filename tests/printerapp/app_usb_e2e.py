@@ -44,6 +44,24 @@ READY = 'on "CheckStatus?"\n  reply "CODE=10001"\n'
 PRINTER_STATE_TEST = app_e2e.PRINTER_ATTRS_TEST
 
 
+def server_pid(ancestor, app):
+    """The app's server among the descendants of `ancestor` (the sandbox shares the machine's
+    process table, and other tests run the same program)."""
+    todo = [str(ancestor)]
+    while todo:
+        pid = todo.pop()
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if f.read().startswith(app.encode() + b"\0server"):
+                    return pid
+            for task in os.listdir(f"/proc/{pid}/task"):
+                with open(f"/proc/{pid}/task/{task}/children") as f:
+                    todo += f.read().split()
+        except OSError:
+            continue
+    return None
+
+
 class UsbPrinter:
     """The app's server on the simulated USB bus."""
 
@@ -62,15 +80,11 @@ class UsbPrinter:
     def _bus_environment(self):
         """LD_PRELOAD and UMOCKDEV_DIR of the server, which zlpsim-usb started on its bus."""
         def server_environ():
-            for pid in filter(str.isdigit, os.listdir("/proc")):
-                try:
-                    cmdline = read(f"/proc/{pid}/cmdline", "")
-                    if cmdline.startswith(self.args.app + "\0server"):
-                        with open(f"/proc/{pid}/environ", "rb") as f:
-                            return f.read().decode(errors="replace").split("\0")
-                except OSError:
-                    continue
-            return None
+            pid = server_pid(self.app.proc.pid, self.args.app)
+            if not pid:
+                return None
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                return f.read().decode(errors="replace").split("\0")
         environ = wait_until(server_environ, 10, "the app's server on the simulated bus")
         found = dict(e.split("=", 1) for e in environ if e.startswith(("LD_PRELOAD=", "UMOCKDEV_DIR=")))
         check("UMOCKDEV_DIR" in found, "the server runs without the simulated bus", environ)
@@ -99,10 +113,12 @@ class UsbPrinter:
     def job_streams(self):
         return [(n, data) for n, data in self.streams() if data != b"CheckStatus?"]
 
-    def decode(self, name):
+    def decode(self, name, whole=True):
+        """The simulator's report on a stream; exit 3 tells broken PCL XL (a cut job)."""
         out = subprocess.run([self.args.sim, "--decode", os.path.join(STREAMS, name)],
                              capture_output=True, text=True, timeout=60)
-        check(out.returncode == 0, f"{name}: the stream does not decode", out.stderr[-800:])
+        check(out.returncode in ((0,) if whole else (0, 3)), f"{name}: the stream does not decode",
+              out.stderr[-800:])
         return json.loads(out.stdout)
 
     def stop(self):
