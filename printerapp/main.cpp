@@ -13,6 +13,7 @@
 #include "statuscatalogue.h"
 #include "statusport.h"
 #include "timetexts.h"
+#include "usbdevice.h"
 
 #include <pappl/pappl.h>
 
@@ -232,8 +233,10 @@ LockWait waitForLock(pappl_job_t *job, pappl_device_t *device)
 {
     pappl_printer_t *printer = papplJobGetPrinter(job);
     const int fd = networkSocket(device, papplPrinterGetDeviceURI(printer));
-    if (fd < 0)
+    if (fd < 0) {
+        papplJobSetMessage(job, "打印机正在打印"); // no longer waiting for a busy device
         return LockWait::Granted;
+    }
     bool lost = false;
     LockChannel channel;
     channel.write = [fd, &lost](const char *data, size_t length) {
@@ -655,11 +658,13 @@ void pollPrinter(pappl_printer_t *printer, void *data)
 {
     const bool network = static_cast<PollScope *>(data)->network;
     const char *uri = papplPrinterGetDeviceURI(printer);
+    if (!network && isUsbUri(uri))
+        noteDeviceBusy(printer);
     if (!uri || papplPrinterGetNumberOfActiveJobs(printer) > 0)
         return;
     if (network && isNetworkUri(uri))
         pollNetworkPrinter(printer, uri);
-    else if (!network && std::strncmp(uri, "usb://", 6) == 0)
+    else if (!network && isUsbUri(uri))
         pollUsbPrinter(printer);
 }
 

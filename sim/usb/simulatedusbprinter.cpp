@@ -97,6 +97,9 @@ struct SimulatedUsbPrinter::State {
     UMockdevIoctlBase *handler = nullptr;
     std::vector<std::string> attachedNodes;
     std::string recordPath;
+    std::string streamDir;
+    int streams = 0; // handles that have sent data so far
+    std::map<UMockdevIoctlClient *, std::string> streamFiles;
     // Where the printer sits on the bus (for unplug and plugIn); empty name: no printer.
     std::string printerName;
     int printerDevnum = 0;
@@ -129,6 +132,7 @@ struct SimulatedUsbPrinter::State {
     void reapUrb(UMockdevIoctlClient *client, UMockdevIoctlData *arg);
     void discardUrb(UMockdevIoctlClient *client, UMockdevIoctlData *arg);
     void commandReceived(const std::string &command);
+    void saveStream(UMockdevIoctlClient *client, const std::string &bytes);
     void forgetClient(UMockdevIoctlClient *client);
     void forgetClosedClients();
 };
@@ -250,6 +254,7 @@ void SimulatedUsbPrinter::State::forgetClient(UMockdevIoctlClient *client)
     if (clients.erase(client) == 0)
         return;
     unplugged.erase(client);
+    streamFiles.erase(client);
     if (claimedBy == client)
         claimedBy = nullptr; // closing usbfs releases its interfaces
     unrefUrbs(&waiting, client);
@@ -268,6 +273,25 @@ void SimulatedUsbPrinter::State::forgetClosedClients()
     }
     for (UMockdevIoctlClient *client : closed)
         forgetClient(client);
+}
+
+// What one handle sent, from its open to its close, in one file: a job's stream as the
+// printer took it, or a status poll's command.
+void SimulatedUsbPrinter::State::saveStream(UMockdevIoctlClient *client, const std::string &bytes)
+{
+    if (streamDir.empty())
+        return;
+    auto file = streamFiles.find(client);
+    if (file == streamFiles.end()) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/open-%03d.bin", ++streams);
+        file = streamFiles.emplace(client, streamDir + name).first;
+    }
+    int fd = ::open(file->second.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        writeAll(fd, bytes);
+        ::close(fd);
+    }
 }
 
 void SimulatedUsbPrinter::State::commandReceived(const std::string &command)
@@ -334,8 +358,10 @@ void SimulatedUsbPrinter::State::submitUrb(UMockdevIoctlClient *client, UMockdev
         if (script.writeLimit >= 0)
             taken = std::min(taken, script.writeLimit);
         pending.actualLength = taken;
-        commandReceived(
-            std::string(static_cast<const char *>(urb->buffer), static_cast<std::size_t>(taken)));
+        const std::string bytes(static_cast<const char *>(urb->buffer),
+                                static_cast<std::size_t>(taken));
+        saveStream(client, bytes);
+        commandReceived(bytes);
         completed.push_back(pending);
     } else if (!replies.empty() && replies.front().gone) {
         g_object_unref(data);
@@ -362,8 +388,9 @@ void SimulatedUsbPrinter::State::submitUrb(UMockdevIoctlClient *client, UMockdev
 }
 
 // Control requests on endpoint 0: the buffer is the 8-byte setup packet followed by room
-// for the answer. The printer answers GET_DEVICE_ID and the string descriptors; any other
-// request stalls, as an unsupported request does on the bus.
+// for the answer. The printer answers what every USB printer answers: GET_CONFIGURATION,
+// the printer class requests GET_DEVICE_ID and GET_PORT_STATUS, and the string descriptors;
+// any other request stalls, as an unsupported request does on the bus.
 void SimulatedUsbPrinter::State::submitControl(UMockdevIoctlClient *client, UMockdevIoctlData *data)
 {
     auto *urb = reinterpret_cast<usbdevfs_urb *>(data->data);
@@ -380,7 +407,13 @@ void SimulatedUsbPrinter::State::submitControl(UMockdevIoctlClient *client, UMoc
 
     std::string answer;
     bool known = true;
-    if (requestType == 0xa1 && request == 0) { // printer class GET_DEVICE_ID
+    if (requestType == 0x80 && request == 8) { // GET_CONFIGURATION: the only one, in use
+        answer = std::string(1, '\x01');
+    } else if (requestType == 0xa1 && request == 1) { // printer class GET_PORT_STATUS
+        // Selected, no error, paper present: what a printer answers that reports its
+        // state through its own commands only.
+        answer = std::string(1, '\x18');
+    } else if (requestType == 0xa1 && request == 0) { // printer class GET_DEVICE_ID
         const std::size_t size = std::strlen(printerDeviceId) + 2;
         answer = std::string{static_cast<char>(size >> 8), static_cast<char>(size & 0xff)} +
                  printerDeviceId;
@@ -556,6 +589,20 @@ void SimulatedUsbPrinter::State::handleIoctl(UMockdevIoctlClient *client)
         }
         return finish(0, 0);
     }
+    case USBDEVFS_SETCONFIGURATION: {
+        // One configuration, value 1. The kernel refuses a change while another handle has
+        // an interface claimed.
+        UMockdevIoctlData *request = resolveArg(client, sizeof(unsigned int));
+        if (!request)
+            return finish(-1, EFAULT);
+        const int value = *reinterpret_cast<int *>(request->data);
+        g_object_unref(request);
+        if (value != 1)
+            return finish(-1, EINVAL); // the unconfigured state is not simulated
+        if (claimedBy && claimedBy != client)
+            return finish(-1, EBUSY);
+        return finish(0, 0);
+    }
     case USBDEVFS_SUBMITURB:
         return submitUrb(client, arg);
     case USBDEVFS_REAPURB:
@@ -568,9 +615,11 @@ void SimulatedUsbPrinter::State::handleIoctl(UMockdevIoctlClient *client)
     }
 }
 
-SimulatedUsbPrinter::SimulatedUsbPrinter(const PrinterScript &script, const std::string &recordPath)
+SimulatedUsbPrinter::SimulatedUsbPrinter(const PrinterScript &script, const std::string &recordPath,
+                                         const std::string &streamDir)
     : state_(std::make_unique<State>())
 {
+    state_->streamDir = streamDir;
     if (!underUmockdevPreload())
         throw std::runtime_error("the simulated USB printer needs umockdev's preload library "
                                  "(run under umockdev-wrapper)");

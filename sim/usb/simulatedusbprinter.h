@@ -27,8 +27,11 @@ class SimulatedUsbPrinter
     // Builds the testbed: root hub 1d6b:0002 as /dev/bus/usb/001/001, then the script's
     // devices as 001/002, 001/003, ... The process must run under umockdev's preload
     // (underUmockdevPreload()). Every command received is appended to recordPath, if given,
-    // one quoted line each. Throws std::runtime_error when the testbed cannot be built.
-    explicit SimulatedUsbPrinter(const PrinterScript &script, const std::string &recordPath = {});
+    // one quoted line each. With streamDir, the bytes each open handle sends go to a file of
+    // their own there, open-001.bin, open-002.bin, ... in the order the handles first sent.
+    // Throws std::runtime_error when the testbed cannot be built.
+    explicit SimulatedUsbPrinter(const PrinterScript &script, const std::string &recordPath = {},
+                                 const std::string &streamDir = {});
     ~SimulatedUsbPrinter();
     SimulatedUsbPrinter(const SimulatedUsbPrinter &) = delete;
     SimulatedUsbPrinter &operator=(const SimulatedUsbPrinter &) = delete;

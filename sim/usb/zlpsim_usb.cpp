@@ -1,8 +1,9 @@
-// zlpsim-usb --script FILE [--record FILE] -- PROGRAM [ARGS...]
+// zlpsim-usb --script FILE [--record FILE] [--stream-dir DIR] -- PROGRAM [ARGS...]
 //
 // Runs PROGRAM with a simulated ZLP5520NW on its USB bus. The printer answers as the
-// script says; every command it receives is written to the record file. Exits with
-// PROGRAM's exit status.
+// script says; every command it receives is written to the record file, and with
+// --stream-dir what each open of the device sent goes to a file of its own there (a job's
+// whole stream, for zlpsim-net --decode). Exits with PROGRAM's exit status.
 #include "simulatedusbprinter.h"
 
 #include <cerrno>
@@ -33,7 +34,8 @@ int usage(const char *message)
 {
     std::fprintf(stderr,
                  "zlpsim-usb: %s\n"
-                 "usage: zlpsim-usb --script FILE [--record FILE] -- PROGRAM [ARGS...]\n",
+                 "usage: zlpsim-usb --script FILE [--record FILE] [--stream-dir DIR] -- "
+                 "PROGRAM [ARGS...]\n",
                  message);
     return 2;
 }
@@ -42,7 +44,7 @@ int usage(const char *message)
 
 int main(int argc, char **argv)
 {
-    std::string scriptPath, recordPath;
+    std::string scriptPath, recordPath, streamDir;
     int programIndex = -1;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -50,8 +52,9 @@ int main(int argc, char **argv)
             programIndex = i + 1;
             break;
         }
-        if ((arg == "--script" || arg == "--record") && i + 1 < argc)
-            (arg == "--script" ? scriptPath : recordPath) = argv[++i];
+        if ((arg == "--script" || arg == "--record" || arg == "--stream-dir") && i + 1 < argc)
+            (arg == "--script" ? scriptPath : arg == "--record" ? recordPath : streamDir) =
+                argv[++i];
         else
             return usage(("unexpected argument \"" + arg + "\"").c_str());
     }
@@ -91,7 +94,7 @@ int main(int argc, char **argv)
     }
 
     try {
-        zlpsim::SimulatedUsbPrinter printer(*script, recordPath);
+        zlpsim::SimulatedUsbPrinter printer(*script, recordPath, streamDir);
 
         struct sigaction action;
         std::memset(&action, 0, sizeof action);

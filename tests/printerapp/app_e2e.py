@@ -41,11 +41,12 @@ def die_with_parent():
 class App:
     """The app's server with one printer on the simulated network printer."""
 
-    def __init__(self, app, device_uri, state="state"):
+    def __init__(self, app, device_uri, state="state", prefix=()):
+        """prefix: a program that runs the server, e.g. zlpsim-usb with its printer."""
         self.app = app
         self.log_path = f"{WORK}/app.log"
         self.proc = subprocess.Popen(
-            [app, "server", "-o", f"server-port={PORT}", "-o", f"log-file={self.log_path}",
+            [*prefix, app, "server", "-o", f"server-port={PORT}", "-o", f"log-file={self.log_path}",
              "-o", "log-level=debug", "-o", f"state-directory={WORK}/{state}"],
             stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT, preexec_fn=die_with_parent)
         try:

@@ -1,9 +1,11 @@
-// usblinkclient [--repeat N] [--hex] COMMAND
+// usblinkclient [--repeat N] [--hold MS] [--hex] COMMAND
 //
 // A minimal USB client for trying the link by hand, e.g. under zlpsim-usb: opens the
 // printer, sends COMMAND (text, or hex digit pairs with --hex), reads one reply, releases,
 // and writes the reply bytes to standard output. --repeat N runs N such exchanges and
-// reports their mean time on standard error. Exits with 0 or the link's failing result.
+// reports their mean time on standard error. --hold MS keeps the interface claimed that
+// long after each reply, as a program busy with the printer does. Exits with 0 or the
+// link's failing result.
 #include "usb_communicate.h"
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -48,7 +51,7 @@ void writeAll(const unsigned char *data, std::size_t size)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: usblinkclient [--repeat N] [--hex] COMMAND\n");
+    std::fprintf(stderr, "usage: usblinkclient [--repeat N] [--hold MS] [--hex] COMMAND\n");
     return 2;
 }
 
@@ -57,6 +60,7 @@ int usage()
 int main(int argc, char **argv)
 {
     int repeat = 1;
+    int holdMs = 0;
     bool hex = false;
     int i = 1;
     for (; i < argc - 1; ++i) {
@@ -64,6 +68,8 @@ int main(int argc, char **argv)
         if (arg == "--hex")
             hex = true;
         else if (arg == "--repeat" && i + 1 < argc - 1 && (repeat = std::atoi(argv[++i])) > 0)
+            ;
+        else if (arg == "--hold" && i + 1 < argc - 1 && (holdMs = std::atoi(argv[++i])) > 0)
             ;
         else
             return usage();
@@ -91,6 +97,8 @@ int main(int argc, char **argv)
             return result;
         std::fill(reply.begin(), reply.end(), 0);
         received = link.ReadCmd(reply.data(), static_cast<unsigned int>(reply.size()));
+        if (holdMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
         if ((result = link.releaseDevice()))
             return result;
         // The link's results share the range of byte counts: a 254-byte reply reads as failure.
