@@ -54,8 +54,11 @@ export DEBIAN_FRONTEND=noninteractive
 mount --bind "$out/apt-archives" /var/cache/apt/archives
 # The test build's libraries for arm64. umockdev's packages cannot be installed for two
 # architectures at once; here the arm64 ones replace the machine's (umockdev holds the
-# preload library that arm64 programs need under umockdev-wrapper).
-test_packages=(libgtest-dev:arm64 libumockdev-dev:arm64 umockdev:arm64)
+# preload library that arm64 programs need under umockdev-wrapper). Qt's Wayland platform
+# and Mesa's EGL for the monitors on weston (desktop.real_components): the Build-Depends
+# bring neither, and an arm64 program cannot load the machine's amd64 plugins.
+test_packages=(libgtest-dev:arm64 libumockdev-dev:arm64 umockdev:arm64 qtwayland5:arm64
+    libegl-mesa0:arm64 libgl1-mesa-dri:arm64)
 
 setup() {
     dpkg --add-architecture arm64
@@ -120,11 +123,12 @@ ctest_arm64() { # ctest options...
 # The unit tests (the default mode, also in CI): test programs that need neither the
 # sandbox's install of the whole build nor a throwaway root: the filter's option, header and
 # job-file tests, the PPD tests, the PCL XL decoder and simulator tests, the backend
-# stand-in and fast-time preload, the images, the network monitor's decisions, and the USB
-# link in both builds with the simulated printer under umockdev. Not the job watch: its
-# listing child is a QProcess, which Debian 12's qemu-user cannot run (see the README).
+# stand-in and fast-time preload, the images, the network monitor's decisions, the Printer
+# Application's option mapping and printer stream, and the USB link in both builds with the
+# simulated printer under umockdev. Not the job watch: its listing child is a QProcess,
+# which Debian 12's qemu-user cannot run (see the README).
 ARM64_TEST_TARGETS="filter_core_tests ppd_test e2e_simulator_test zlpsim_backend_test images_test
-    usblink_monitor_test usblink_setup_test zlpsim_usb_test netstatus_test"
+    usblink_monitor_test usblink_setup_test zlpsim_usb_test netstatus_test printerapp_test"
 tests_build() {
     configure_arm64
     cmake --build /var/tmp/arm64 -j"$(nproc)" --target ${ARM64_TEST_TARGETS}
@@ -183,8 +187,8 @@ if [ $suite = 1 ]; then
 fi
 
 stage arm64-setup setup
-# ZLP_ARM64_TESTS_ONLY=1 skips the package (about 15 minutes, most of it laying out the
-# guide under qemu) when only the tests are wanted.
+# ZLP_ARM64_TESTS_ONLY=1 skips the package (a second whole build, in the package's own
+# folder) when only the tests are wanted.
 [ -n "${ZLP_ARM64_TESTS_ONLY:-}" ] || stage arm64-package package
 stage arm64-tests-build tests_build
 stage arm64-tests-run tests_run
