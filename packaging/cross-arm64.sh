@@ -54,11 +54,12 @@ export DEBIAN_FRONTEND=noninteractive
 mount --bind "$out/apt-archives" /var/cache/apt/archives
 # The test build's libraries for arm64. umockdev's packages cannot be installed for two
 # architectures at once; here the arm64 ones replace the machine's (umockdev holds the
-# preload library that arm64 programs need under umockdev-wrapper). Qt's Wayland platform
-# and Mesa's EGL for the monitors on weston (desktop.real_components): the Build-Depends
-# bring neither, and an arm64 program cannot load the machine's amd64 plugins.
-test_packages=(libgtest-dev:arm64 libumockdev-dev:arm64 umockdev:arm64 qtwayland5:arm64
-    libegl-mesa0:arm64 libgl1-mesa-dri:arm64)
+# preload library that arm64 programs need under umockdev-wrapper).
+test_packages=(libgtest-dev:arm64 libumockdev-dev:arm64 umockdev:arm64)
+# The whole suite also needs Qt's Wayland platform and Mesa's EGL for the monitors on weston
+# (desktop.real_components): the Build-Depends bring neither, and an arm64 program cannot
+# load the machine's amd64 plugins.
+suite_packages=(qtwayland5:arm64 libegl-mesa0:arm64 libgl1-mesa-dri:arm64)
 
 setup() {
     dpkg --add-architecture arm64
@@ -68,6 +69,7 @@ setup() {
     # The package's Build-Depends, resolved for an arm64 host.
     (cd "$src" && apt-get build-dep -y -q --no-install-recommends -a arm64 ./)
     apt-get install -y -q --no-install-recommends "${test_packages[@]}"
+    [ $suite = 0 ] || apt-get install -y -q --no-install-recommends "${suite_packages[@]}"
     # Debian 12's qemu-user (7.2) has no clone(CLONE_PIDFD), which Qt 5.15's QProcess uses once
     # waitid(P_PIDFD) works (qemu passes that to the kernel): every QProcess child of an arm64
     # Qt program fails to start. ZLP_ARM64_QEMU_BACKPORTS=1 takes qemu from bookworm-backports.
