@@ -56,6 +56,10 @@ mount --bind "$out/apt-archives" /var/cache/apt/archives
 # architectures at once; here the arm64 ones replace the machine's (umockdev holds the
 # preload library that arm64 programs need under umockdev-wrapper).
 test_packages=(libgtest-dev:arm64 libumockdev-dev:arm64 umockdev:arm64)
+# The whole suite also needs Qt's Wayland platform and Mesa's EGL for the monitors on weston
+# (desktop.real_components): the Build-Depends bring neither, and an arm64 program cannot
+# load the machine's amd64 plugins.
+suite_packages=(qtwayland5:arm64 libegl-mesa0:arm64 libgl1-mesa-dri:arm64)
 
 setup() {
     dpkg --add-architecture arm64
@@ -65,6 +69,7 @@ setup() {
     # The package's Build-Depends, resolved for an arm64 host.
     (cd "$src" && apt-get build-dep -y -q --no-install-recommends -a arm64 ./)
     apt-get install -y -q --no-install-recommends "${test_packages[@]}"
+    [ $suite = 0 ] || apt-get install -y -q --no-install-recommends "${suite_packages[@]}"
     # Debian 12's qemu-user (7.2) has no clone(CLONE_PIDFD), which Qt 5.15's QProcess uses once
     # waitid(P_PIDFD) works (qemu passes that to the kernel): every QProcess child of an arm64
     # Qt program fails to start. ZLP_ARM64_QEMU_BACKPORTS=1 takes qemu from bookworm-backports.
@@ -120,11 +125,12 @@ ctest_arm64() { # ctest options...
 # The unit tests (the default mode, also in CI): test programs that need neither the
 # sandbox's install of the whole build nor a throwaway root: the filter's option, header and
 # job-file tests, the PPD tests, the PCL XL decoder and simulator tests, the backend
-# stand-in and fast-time preload, the images, the network monitor's decisions, and the USB
-# link in both builds with the simulated printer under umockdev. Not the job watch: its
-# listing child is a QProcess, which Debian 12's qemu-user cannot run (see the README).
+# stand-in and fast-time preload, the images, the network monitor's decisions, the Printer
+# Application's option mapping and printer stream, and the USB link in both builds with the
+# simulated printer under umockdev. Not the job watch: its listing child is a QProcess,
+# which Debian 12's qemu-user cannot run (see the README).
 ARM64_TEST_TARGETS="filter_core_tests ppd_test e2e_simulator_test zlpsim_backend_test images_test
-    usblink_monitor_test usblink_setup_test zlpsim_usb_test netstatus_test"
+    usblink_monitor_test usblink_setup_test zlpsim_usb_test netstatus_test printerapp_test"
 tests_build() {
     configure_arm64
     cmake --build /var/tmp/arm64 -j"$(nproc)" --target ${ARM64_TEST_TARGETS}
@@ -183,8 +189,8 @@ if [ $suite = 1 ]; then
 fi
 
 stage arm64-setup setup
-# ZLP_ARM64_TESTS_ONLY=1 skips the package (about 15 minutes, most of it laying out the
-# guide under qemu) when only the tests are wanted.
+# ZLP_ARM64_TESTS_ONLY=1 skips the package (a second whole build, in the package's own
+# folder) when only the tests are wanted.
 [ -n "${ZLP_ARM64_TESTS_ONLY:-}" ] || stage arm64-package package
 stage arm64-tests-build tests_build
 stage arm64-tests-run tests_run

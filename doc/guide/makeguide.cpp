@@ -544,6 +544,13 @@ int main(int argc, char **argv)
     doc.setDefaultFont(body);
     doc.setDocumentMargin(0);
     doc.setMarkdown(markdown, QTextDocument::MarkdownDialectGitHub);
+    doc.setUndoRedoEnabled(false);
+
+    // Every edit below is one edit of the document, laid out once at its end: edited one by
+    // one, each cell written into the status tables would lay the whole table out again
+    // (about a minute for a source of one heading, several under an emulator).
+    QTextCursor building(&doc);
+    building.beginEditBlock();
 
     styleSourceTables(doc);
     spaceBlocks(doc, {QStringLiteral("DejaVu Sans Mono"), family});
@@ -561,6 +568,7 @@ int main(int argc, char **argv)
     const QTextBlock contentsMarker = findBlock(doc, kContentsMarker);
     if (contentsMarker.isValid())
         contents = insertContents(QTextCursor(contentsMarker), headings);
+    building.endEditBlock();
 
     doc.setPageSize(page);
     // Page numbers and page ends settle each other: the contents list can move a page end,

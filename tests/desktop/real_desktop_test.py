@@ -39,6 +39,13 @@ XFCONFD = (glob.glob("/usr/lib/*/xfce4/xfconf/xfconfd") or ["xfconfd"])[0]
 NOTIFYD = (glob.glob("/usr/lib/*/xfce4/notifyd/xfce4-notifyd") or ["xfce4-notifyd"])[0]
 ARGS = None
 
+
+def scaled(seconds):
+    """A bound on how soon our programs answer, widened for an emulated build (the arm64
+    suite runs them under qemu, several times slower); the desktop's own components and the
+    moments a case starts them at stay as they are."""
+    return seconds * desktop.TIME_SCALE
+
 PANEL_CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
 <channel name="xfce4-panel" version="1.0">
   <property name="configver" type="int" value="2"/>
@@ -213,10 +220,11 @@ class RealDesktops(unittest.TestCase):
         self.desk.dunst()
         started, usb, net = self.monitors()
         # The windows and the start-up notices do not wait for a tray.
-        desktop.wait_until("both windows up", lambda: mapped(USB_TITLE) and mapped(NET_TITLE), 3)
-        self.assertLess(time.monotonic() - started, 3)
-        self.desk.wait_notice("usbmonitor", "ZLP5520NW状态监控启动", 3)
-        self.desk.wait_notice("netmonitor", "网络状态监视器正在连接打印机，请稍后", 3)
+        desktop.wait_until("both windows up", lambda: mapped(USB_TITLE) and mapped(NET_TITLE),
+                           scaled(3))
+        self.assertLess(time.monotonic() - started, scaled(3))
+        self.desk.wait_notice("usbmonitor", "ZLP5520NW状态监控启动", scaled(3))
+        self.desk.wait_notice("netmonitor", "网络状态监视器正在连接打印机，请稍后", scaled(3))
         self.assertEqual(registered_items(), [])
 
         time.sleep(max(0, started + 2 - time.monotonic()))
@@ -226,15 +234,15 @@ class RealDesktops(unittest.TestCase):
                            5)
         items = desktop.wait_until("both tray items", lambda: (
             lambda ids: ids if {str(usb.pid), str(net.pid)} <= set(ids) else None)(
-            registered_items()), 5)
+            registered_items()), scaled(5))
         self.assertEqual(len(items), 2, items)
 
         # The error states after the first polls go out through the tray items, with the
         # error icon and critical urgency, for the durations of each build.
-        usb_error = self.desk.wait_notice("usbmonitor", USB_ERROR, 10)
+        usb_error = self.desk.wait_notice("usbmonitor", USB_ERROR, scaled(10))
         self.assertEqual((usb_error["app_icon"], usb_error["urgency"],
                           usb_error["expire_timeout"]), ("dialog-error", 2, 120000), usb_error)
-        net_error = self.desk.wait_notice("netmonitor", NET_ERROR, 10)
+        net_error = self.desk.wait_notice("netmonitor", NET_ERROR, scaled(10))
         self.assertEqual((net_error["app_icon"], net_error["urgency"],
                           net_error["expire_timeout"]), ("dialog-error", 2, 120000), net_error)
         shown = dunst_history()
@@ -250,7 +258,7 @@ class RealDesktops(unittest.TestCase):
         self.desk.start("host", ["/usr/bin/python3", "-W", "ignore", __file__,
                                  "--register-host"])
         desktop.wait_until("both tray items", lambda: {str(usb.pid), str(net.pid)} <= set(
-            registered_items()), 3)
+            registered_items()), scaled(3))
 
     def xfce_panel_late(self, seconds):
         """Both monitors, dunst, and the XFCE panel with its tray started `seconds` later: our
@@ -265,13 +273,14 @@ class RealDesktops(unittest.TestCase):
         env = dict(os.environ, XDG_CONFIG_HOME=config)
         self.desk.dunst()
         started, usb, net = self.monitors()
-        desktop.wait_until("both windows up", lambda: mapped(USB_TITLE) and mapped(NET_TITLE), 3)
+        desktop.wait_until("both windows up", lambda: mapped(USB_TITLE) and mapped(NET_TITLE),
+                           scaled(3))
         time.sleep(max(0, started + seconds - time.monotonic()))
         self.assertEqual(registered_items(), [])
         if seconds > 5:
             # Both first polls are over (3 s and 5 s): their errors went out without a tray.
-            self.desk.wait_notice("usbmonitor", USB_ERROR, 3)
-            self.desk.wait_notice("netmonitor", NET_ERROR, 3)
+            self.desk.wait_notice("usbmonitor", USB_ERROR, scaled(3))
+            self.desk.wait_notice("netmonitor", NET_ERROR, scaled(3))
         # Sent while there was no tray at all: each offers the window.
         early = self.desk.notices()
         self.assertGreaterEqual(len(early), 2 if seconds < 3 else 4, early)
@@ -280,7 +289,7 @@ class RealDesktops(unittest.TestCase):
         self.desk.start("panel", ["xfce4-panel", "--disable-wm-check"], env=env)
         # The panel's tray is a StatusNotifierItem host of its own.
         desktop.wait_until("both items in the panel", lambda: {str(usb.pid), str(net.pid)} <=
-                           set(registered_items()), 15)
+                           set(registered_items()), scaled(15))
         desktop.log("tray items %.1f s after start, the panel started at %d s" % (
             time.monotonic() - started, seconds))
         # Our icons at the left end of the bottom panel: drawn, not bare panel. The panel
@@ -296,8 +305,8 @@ class RealDesktops(unittest.TestCase):
             desktop.wait_until("our icons drawn in the panel", icons_drawn, 5, 0.2)
         except desktop.Timeout:
             self.fail("icons not drawn: %s" % seen)
-        self.desk.wait_notice("usbmonitor", USB_ERROR, 10)
-        self.desk.wait_notice("netmonitor", NET_ERROR, 10)
+        self.desk.wait_notice("usbmonitor", USB_ERROR, scaled(10))
+        self.desk.wait_notice("netmonitor", NET_ERROR, scaled(10))
         # Every notice went to the notification server, none to a balloon of Qt's own: the
         # start-up notices (sent before any tray) and the first errors are all in dunst.
         shown = dunst_history()
@@ -335,7 +344,7 @@ class RealDesktops(unittest.TestCase):
             time.sleep(0.7)
             subprocess.run(["xdotool", "key", "Up", "Return"], check=True, timeout=10, env=env)
             try:
-                self.assertEqual(proc.wait(timeout=3), 0)
+                self.assertEqual(proc.wait(timeout=scaled(3)), 0)
                 return
             except subprocess.TimeoutExpired:
                 continue
@@ -354,13 +363,13 @@ class RealDesktops(unittest.TestCase):
             desktop.wait_until("both icons embedded", lambda: {"usbmonitor", "netmonitor"} <=
                                set(re.findall(r'"(\w+monitor)": \(', subprocess.run(
                                    ["xwininfo", "-tree", "-id", tray["id"]],
-                                   capture_output=True, text=True).stdout)), 8)
+                                   capture_output=True, text=True).stdout)), scaled(8))
         except desktop.Timeout:
             self.desk.backtraces(usb, net)
             raise
         # The error states come after the tray: straight to the server, the error icon and
         # urgency, no "显示窗体" (the tray icon is there for that).
-        usb_error = self.desk.wait_notice("usbmonitor", USB_ERROR, 10)
+        usb_error = self.desk.wait_notice("usbmonitor", USB_ERROR, scaled(10))
         self.assertEqual((usb_error["app_icon"], usb_error["urgency"], usb_error["actions"],
                           usb_error["expire_timeout"]), ("dialog-error", 2, [], 120000),
                          usb_error)
@@ -368,7 +377,7 @@ class RealDesktops(unittest.TestCase):
         self.assertTrue(net_error)
         self.assertEqual(net_error[-1]["actions"], [])
         # Before the tray, the start-up notice offered the window.
-        startup = self.desk.wait_notice("usbmonitor", "ZLP5520NW状态监控启动", 1)
+        startup = self.desk.wait_notice("usbmonitor", "ZLP5520NW状态监控启动", scaled(1))
         self.assertEqual(startup["actions"], ["default", "显示窗体"])
         self.assertIn(("usbmonitor", "警告", USB_ERROR), dunst_history())
 
@@ -376,14 +385,14 @@ class RealDesktops(unittest.TestCase):
         self.desk.dunst()
         started, usb, net = self.monitors(
             [ARGS.sim, "--script", ARGS.script, "--", USB])
-        notice = self.desk.wait_notice("usbmonitor", "ZLP5520NW状态监控启动", 5)
+        notice = self.desk.wait_notice("usbmonitor", "ZLP5520NW状态监控启动", scaled(5))
         self.assertEqual((notice["app_icon"], notice["expire_timeout"], notice["actions"]),
                          ("dialog-information", 30000, ["default", "显示窗体"]), notice)
-        net_error = self.desk.wait_notice("netmonitor", NET_ERROR, 8)
+        net_error = self.desk.wait_notice("netmonitor", NET_ERROR, scaled(8))
         self.assertEqual((net_error["app_icon"], net_error["urgency"], net_error["actions"]),
                          ("dialog-error", 2, ["default", "显示窗体"]), net_error)
         # The start-up window hides; "显示窗体" on the notice brings it back.
-        desktop.wait_until("the window hidden", lambda: not mapped(USB_TITLE), 8)
+        desktop.wait_until("the window hidden", lambda: not mapped(USB_TITLE), scaled(8))
         ids = subprocess.run(["dunstctl", "count", "displayed"], capture_output=True, text=True)
         self.assertGreaterEqual(int(ids.stdout.strip() or 0), 1)
         # dunst's action on its newest notice closes it; the USB start-up notice is the
@@ -395,7 +404,7 @@ class RealDesktops(unittest.TestCase):
                 break
             subprocess.run(["dunstctl", "close"], timeout=10)
         window = desktop.wait_until("the window shown by the notice's action",
-                                    lambda: mapped(USB_TITLE), 5)
+                                    lambda: mapped(USB_TITLE), scaled(5))
         self.assertIsNone(usb.poll())
         self.assertIsNone(net.poll())
         # No tray menu: the window's own context menu quits (its last entry, "退出").
@@ -404,7 +413,7 @@ class RealDesktops(unittest.TestCase):
                         "click", "3"], check=True, timeout=10)
         time.sleep(0.7)
         subprocess.run(["xdotool", "key", "Up", "Return"], check=True, timeout=10)
-        self.assertEqual(usb.wait(timeout=5), 0)
+        self.assertEqual(usb.wait(timeout=scaled(5)), 0)
 
     def test_xfce4_notifyd_as_the_server(self):
         home = tempfile.mkdtemp(prefix="xfce-home.")
@@ -433,7 +442,7 @@ class RealDesktops(unittest.TestCase):
         logged = lambda: [(summary, body) for _, summary, body in notifyd_log(log)]  # noqa
         try:
             desktop.wait_until("the notices in xfce4-notifyd's log", lambda: all(
-                w in logged() for w in wanted), 10, 0.2)
+                w in logged() for w in wanted), scaled(10), 0.2)
         except desktop.Timeout:
             self.fail("xfce4-notifyd's log: %s" % notifyd_log(log))
         self.assertEqual(sorted((c["app_name"], c["body"]) for c in self.desk.notices()),
@@ -447,13 +456,13 @@ class RealDesktops(unittest.TestCase):
         started, usb, net = self.monitors()
         # Both first polls found their error; nobody to tell yet.
         desktop.wait_until("the USB poll", lambda: "find device error" in open(
-            self.desk.log("usbmonitor")).read(), 10)
+            self.desk.log("usbmonitor")).read(), scaled(10))
         time.sleep(1)
         self.assertEqual(self.desk.notices(), [])
         self.desk.dunst()
-        usb_error = self.desk.wait_notice("usbmonitor", USB_ERROR, 5)
+        usb_error = self.desk.wait_notice("usbmonitor", USB_ERROR, scaled(5))
         self.assertEqual(usb_error["urgency"], 2)
-        self.desk.wait_notice("netmonitor", NET_ERROR, 5)
+        self.desk.wait_notice("netmonitor", NET_ERROR, scaled(5))
         # Only the newest notice was kept: the start-up notice is not sent late.
         self.assertEqual([c["body"] for c in self.desk.notices("usbmonitor")], [USB_ERROR])
         shown = dunst_history()
@@ -565,7 +574,7 @@ class Wayland(unittest.TestCase):
             proc = desk.start(name, [path], env=wl)
             started = time.monotonic()
             bars = desktop.wait_until("%s's title bar on weston" % name, lambda: title_bars(
-                self.weston_screenshot(desk, wl, "wayland-" + name)), 15, 0.3)
+                self.weston_screenshot(desk, wl, "wayland-" + name)), scaled(15), 0.3)
             desktop.log("%s title bar at %s" % (name, bars))
             self.assertEqual(len(bars), 1, bars)
             self.assertTrue(PLUGIN in mapped_files(proc.pid),
@@ -583,7 +592,7 @@ class Wayland(unittest.TestCase):
         procs = {name: desk.start(name + "-x11", [path], env=x11)
                  for name, path in (("usbmonitor", USB), ("netmonitor", NET))}
         desktop.wait_until("both windows on X11", lambda: mapped(USB_TITLE) and mapped(NET_TITLE),
-                           5)
+                           scaled(5))
         time.sleep(max(0, started + self.AGE - time.monotonic()))
         for name, proc in procs.items():
             self.assertIsNone(proc.poll(), name)
