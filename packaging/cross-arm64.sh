@@ -64,8 +64,9 @@ suite_packages=(qtwayland5:arm64 libegl-mesa0:arm64 libgl1-mesa-dri:arm64)
 setup() {
     dpkg --add-architecture arm64
     apt-get update -q
+    # ccache: the arm64 build compiles through it (configure_arm64); a fresh machine has none.
     apt-get install -y -q --no-install-recommends crossbuild-essential-arm64 qemu-user-static \
-        dpkg-dev debhelper
+        dpkg-dev debhelper ccache
     # The package's Build-Depends, resolved for an arm64 host.
     (cd "$src" && apt-get build-dep -y -q --no-install-recommends -a arm64 ./)
     apt-get install -y -q --no-install-recommends "${test_packages[@]}"
