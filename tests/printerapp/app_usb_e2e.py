@@ -62,8 +62,12 @@ def server_pid(ancestor, app):
             continue
         try:
             with open(f"/proc/{pid}/cmdline", "rb") as f:
-                if f.read().startswith(app.encode() + b"\0server"):
-                    return pid
+                args = f.read().split(b"\0")
+            # An arm64 build runs under qemu-user through binfmt_misc with argv[0] kept:
+            # its command line is the interpreter, the program's path, then its own argv.
+            if args[:2] == [app.encode(), b"server"] or (
+                    len(args) > 3 and args[1] == app.encode() and args[3] == b"server"):
+                return pid
         except OSError:
             continue
     return None
