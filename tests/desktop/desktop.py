@@ -281,6 +281,20 @@ def texts_by_description(node):
     return {n.description: n.name for n in walk(node) if n.description}
 
 
+def snapshot(node):
+    """Every accessible below node, each read once: {"node", "name", "description", "role"}."""
+    return [{"node": n, "name": n.name, "description": n.description, "role": n.getRoleName()}
+            for n in walk(node)]
+
+
+def one_of(nodes, name, role=None):
+    """The one accessible of a snapshot with this accessible name (and role)."""
+    found = [n["node"] for n in nodes if n["name"] == name and (role is None or n["role"] == role)]
+    if len(found) != 1:
+        raise AssertionError("%d widgets called %r" % (len(found), name))
+    return found[0]
+
+
 def named(node, name, role=None):
     """The one accessible below node with this accessible name (and role)."""
     found = find(node, role=role, name=name)
