@@ -295,14 +295,6 @@ def one_of(nodes, name, role=None):
     return found[0]
 
 
-def named(node, name, role=None):
-    """The one accessible below node with this accessible name (and role)."""
-    found = find(node, role=role, name=name)
-    if len(found) != 1:
-        raise AssertionError("%d widgets called %r" % (len(found), name))
-    return found[0]
-
-
 def label_texts(node):
     """The texts of every label below node, in the form's order."""
     return [n.name for n in find(node, role="label")]
